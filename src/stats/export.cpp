@@ -1,0 +1,148 @@
+#include "stats/export.h"
+
+#include <arpa/inet.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace qv {
+namespace {
+
+// The payload buffer: a datagram's text is at most 1198 characters and is
+// sent with its terminating NUL.
+constexpr size_t kPayload = 1200;
+constexpr long kBudget = kPayload - 2;
+
+class Chunk {
+public:
+    Chunk(const char* header, size_t hlen, const Settings& s, DatagramSender& sender)
+        : header_(header), hlen_(hlen), s_(s), sender_(sender) {
+        begin();
+    }
+    void add(const char* entry, size_t e) {
+        // An entry goes in only while the budget stays above its length; at
+        // equality the chunk is closed first.
+        if (budget_ <= static_cast<long>(e)) {
+            flush();
+            begin();
+        }
+        memcpy(payload_ + len_, entry, e);
+        len_ += e;
+        budget_ -= static_cast<long>(e);
+    }
+    void finish() {
+        if (len_ > hlen_) flush();
+    }
+
+private:
+    void begin() {
+        memset(payload_, 0, sizeof payload_);
+        memcpy(payload_, header_, hlen_);
+        len_ = hlen_;
+        budget_ = kBudget - static_cast<long>(hlen_);
+    }
+    void flush() {
+        // The last entry's comma becomes "}", and the data object and the
+        // whole object close.
+        payload_[len_ - 1] = '}';
+        payload_[len_++] = '}';
+        payload_[len_] = '\0';
+        if (s_.send_json) {
+            sender_.send(payload_, len_ + 1);
+            microsleep(10);
+        }
+    }
+
+    const char* header_;
+    size_t hlen_;
+    const Settings& s_;
+    DatagramSender& sender_;
+    char payload_[kPayload];
+    size_t len_ = 0;
+    long budget_ = 0;
+};
+
+}  // namespace
+
+HostJson escape_host_name(const char* name) {
+    HostJson out{};
+    size_t n = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
+        char piece[8];
+        size_t len;
+        if (*p == '"' || *p == '\\') {
+            piece[0] = '\\';
+            piece[1] = static_cast<char>(*p);
+            len = 2;
+        } else if (*p < 0x20 || *p > 0x7e) {
+            len = static_cast<size_t>(snprintf(piece, sizeof piece, "\\u%04x", *p));
+        } else {
+            piece[0] = static_cast<char>(*p);
+            len = 1;
+        }
+        if (n + len > kHostJsonMax) break;
+        memcpy(out.text + n, piece, len);
+        n += len;
+    }
+    out.text[n] = '\0';
+    return out;
+}
+
+Collector setup_collector(const Settings& s) {
+    Collector c;
+    c.socket = socket(AF_INET, SOCK_DGRAM, 0);
+    if (c.socket < 0) {
+        perror("can't set up socket");
+        exit(1);
+    }
+    int ttl = s.multicast_ttl;
+    setsockopt(c.socket, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    c.dest.sin_family = AF_INET;
+    c.dest.sin_port = htons(static_cast<uint16_t>(s.collector_port));
+    // The command line has refused any text that does not parse.
+    inet_aton(s.collector_addr, &c.dest.sin_addr);
+    char hostname[256] = {};
+    gethostname(hostname, 253);
+    c.host = escape_host_name(hostname);
+    return c;
+}
+
+void SocketSender::send(const char* data, size_t len) {
+    sendto(c_.socket, data, len, 0, reinterpret_cast<const sockaddr*>(&c_.dest), sizeof c_.dest);
+}
+
+void microsleep(unsigned usec) {
+    timeval tv{};
+    tv.tv_sec = usec / 1000000;
+    tv.tv_usec = usec % 1000000;
+    // Linux updates the timeout to the time left, so a retry only waits that.
+    while (select(0, nullptr, nullptr, nullptr, &tv) == -1 && errno == EINTR) {
+    }
+}
+
+int sweep_and_export(const Settings& s, BucketSet& retired, const HostJson& host,
+                     DatagramSender& sender, time_t now) {
+    if (s.send_json) {
+        char header[kHostJsonMax + 64];
+        int hlen = snprintf(header, sizeof header,
+                            "{\"hostname\":\"%s\",\"type\":\"source\",\"data\":{", host.text);
+        Chunk chunk(header, static_cast<size_t>(hlen), s, sender);
+        for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
+            const Bucket& b = retired.bucket(i);
+            char entry[64];
+            int e = snprintf(entry, sizeof entry, "\"%s\":%u,",
+                             to_text(SourceAddr{b.ip_addr}).c_str(), b.tcp_count + b.udp_count);
+            chunk.add(entry, static_cast<size_t>(e));
+        }
+        chunk.finish();
+    }
+    retired.reset_all(now);
+    return 1;
+}
+
+}  // namespace qv

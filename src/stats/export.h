@@ -1,0 +1,61 @@
+// The end-of-cycle sweep: the per-source counts of the retired set as JSON
+// datagrams to the collector, then every bucket of the set emptied.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <ctime>
+
+#include "base/settings.h"
+#include "table/table.h"
+
+namespace qv {
+
+// Sends one datagram. The collector socket in the program; tests collect.
+class DatagramSender {
+public:
+    virtual ~DatagramSender() = default;
+    virtual void send(const char* data, size_t len) = 0;
+};
+
+// The host name as the text of a JSON string: '"' and '\' escaped with a
+// backslash, control bytes and bytes above 0x7e as \u00XX, so a datagram is
+// always valid JSON. Cut (at a whole escape) so the header leaves room for
+// entries.
+inline constexpr size_t kHostJsonMax = 512;
+struct HostJson {
+    char text[kHostJsonMax + 1];
+};
+HostJson escape_host_name(const char* name);
+
+// The collector: its socket, where datagrams go, and this host's name, read
+// once at start. A socket that cannot be made ends the process.
+struct Collector {
+    int socket = -1;
+    sockaddr_in dest{};
+    HostJson host{};
+};
+Collector setup_collector(const Settings& s);
+
+class SocketSender final : public DatagramSender {
+public:
+    explicit SocketSender(const Collector& c) : c_(c) {}
+    void send(const char* data, size_t len) override;
+
+private:
+    const Collector& c_;
+};
+
+// Pauses for usec microseconds (select with no descriptors).
+void microsleep(unsigned usec);
+
+// Exports every bucket in use of the retired set, in index order, as entries
+// "\"%s\":%u," of datagrams of at most 1199 bytes (the text and a final NUL
+// byte), each with the header of this host. With -s every datagram is sent,
+// followed by a 10-microsecond pause; without -s none is. Then every bucket of
+// the set is reset. The totals bucket is never touched. Returns 1.
+int sweep_and_export(const Settings& s, BucketSet& retired, const HostJson& host,
+                     DatagramSender& sender, time_t now);
+
+}  // namespace qv

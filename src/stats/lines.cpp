@@ -1,0 +1,181 @@
+#include "stats/lines.h"
+
+#include <syslog.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace qv {
+
+const std::array<QueryType, 10> query_types = {{
+    {"A", 1},
+    {"NS", 2},
+    {"CNAME", 5},
+    {"SOA", 6},
+    {"PTR", 12},
+    {"MX", 15},
+    {"AAAA", 28},
+    {"A6", 38},
+    {"AXFR", 252},
+    {"ANY", 255},
+}};
+
+namespace {
+
+// A standard-output line, composed whole so it leaves in one write.
+class OutLine {
+public:
+    void add(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+        if (len_ >= sizeof buf_ - 1) return;
+        va_list ap;
+        va_start(ap, fmt);
+        int n = vsnprintf(buf_ + len_, sizeof buf_ - len_, fmt, ap);
+        va_end(ap);
+        if (n > 0) len_ += static_cast<size_t>(n);
+        if (len_ > sizeof buf_ - 1) len_ = sizeof buf_ - 1;
+    }
+    std::string_view view() const { return {buf_, len_}; }
+
+private:
+    // The longest line: a head of under 100 characters and ten entries of
+    // under 40 each.
+    char buf_[1024] = {};
+    size_t len_ = 0;
+};
+
+uint32_t from_ceiling(float q) {
+    // Through 64 bits: a count near 2^32 over 2 seconds rounds up to 2^31,
+    // which a signed 32-bit conversion could not hold.
+    return static_cast<uint32_t>(static_cast<int64_t>(ceilf(q)));
+}
+
+}  // namespace
+
+Stamp make_stamp(time_t t) {
+    Stamp s{};
+    tm local{};
+    localtime_r(&t, &local);
+    // Two digits each, whatever localtime gives: the stamp is always 8 characters.
+    const unsigned h = static_cast<unsigned>(local.tm_hour) % 100u;
+    const unsigned m = static_cast<unsigned>(local.tm_min) % 100u;
+    const unsigned sec = static_cast<unsigned>(local.tm_sec) % 100u;
+    snprintf(s.text, sizeof s.text, "%02u:%02u:%02u", h, m, sec);
+    return s;
+}
+
+uint32_t elapsed_seconds(time_t to, time_t from) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(to)) -
+           static_cast<uint32_t>(static_cast<uint64_t>(from));
+}
+
+uint32_t rate_up(uint32_t count, float elapsed) {
+    return from_ceiling(static_cast<float>(count) / elapsed);
+}
+
+uint32_t rate_up(int32_t count, float elapsed) {
+    return from_ceiling(static_cast<float>(count) / elapsed);
+}
+
+void ComposedLine::head(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf_, sizeof buf_, fmt, ap);
+    va_end(ap);
+    remaining_ = static_cast<long>(sizeof buf_) - (n < 0 ? 0 : n);
+    if (remaining_ <= 0) buf_[sizeof buf_ - 1] = '\0';
+}
+
+void ComposedLine::entry(const char* fmt, ...) {
+    if (remaining_ < 2) return;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf_ + sizeof buf_ - remaining_, static_cast<size_t>(remaining_), fmt, ap);
+    va_end(ap);
+    remaining_ -= n < 0 ? 0 : n;  // the full, untruncated length
+    if (remaining_ <= 0) buf_[sizeof buf_ - 1] = '\0';
+}
+
+void write_alarm_line(const Settings& s, const Bucket& b, float elapsed, const Stamp& stamp,
+                      LineSink& out) {
+    const AddrText addr = to_text(SourceAddr{b.ip_addr});
+    if (s.foreground) {
+        OutLine line;
+        if (s.verbosity == 0) {
+            line.add("[%s] source [%s] - %u qps\n", stamp.text, addr.c_str(), b.qps);
+        } else {
+            line.add("[%s] source [%s] - %u qps tcp : %u qps udp ", stamp.text, addr.c_str(),
+                     rate_up(b.tcp_count, elapsed), rate_up(b.udp_count, elapsed));
+            if (s.verbosity >= 2) {
+                for (const auto& t : query_types) {
+                    uint32_t r = rate_up(b.qstats[t.code], elapsed);
+                    if (r != 0) line.add("[%u qps %s] ", r, t.name);
+                }
+            }
+            line.add("\n");
+        }
+        out.to_stdout(line.view());
+        return;
+    }
+    ComposedLine line;
+    if (s.verbosity == 0) {
+        line.head("source [%s] - %u qps\n", addr.c_str(), b.qps);
+    } else if (s.verbosity == 1) {
+        line.head("source [%s] - %u tcp qps - %u udp qps\n", addr.c_str(),
+                  rate_up(b.tcp_count, elapsed), rate_up(b.udp_count, elapsed));
+    } else {
+        line.head("source [%s] - %u tcp qps : %u udp qps ", addr.c_str(),
+                  rate_up(b.tcp_count, elapsed), rate_up(b.udp_count, elapsed));
+        for (const auto& t : query_types) {
+            uint32_t r = rate_up(b.qstats[t.code], elapsed);
+            if (r != 0) line.entry("[%u qps %s] ", r, t.name);
+        }
+    }
+    out.to_syslog(LOG_NOTICE, line.text());
+}
+
+bool totals_due(const Settings& s, const Bucket& totals, time_t cycle_time, uint32_t* window) {
+    if (s.totals_interval <= 0) return false;
+    uint32_t w = elapsed_seconds(cycle_time, totals.first_packet);
+    if (w < 2 || static_cast<uint32_t>(s.totals_interval) > w) return false;
+    *window = w;
+    return true;
+}
+
+void write_totals_line(const Settings& s, const Bucket& totals, uint32_t window,
+                       const Stamp& stamp, LineSink& out) {
+    const float w = static_cast<float>(window);
+    const float tcp = static_cast<float>(totals.tcp_count) / w;
+    const float udp = static_cast<float>(totals.udp_count) / w;
+    auto type_rate = [&](const QueryType& t) { return static_cast<float>(totals.qstats[t.code]) / w; };
+
+    if (s.foreground) {
+        OutLine line;
+        line.add("[%s] totals - %3.2f qps tcp : %3.2f qps udp ", stamp.text,
+                 static_cast<double>(tcp), static_cast<double>(udp));
+        if (s.verbosity >= 1) {
+            for (const auto& t : query_types) {
+                float r = type_rate(t);
+                if (r > 0) line.add("[%3.2f qps %s] ", static_cast<double>(r), t.name);
+            }
+        }
+        line.add("\n");
+        out.to_stdout(line.view());
+        return;
+    }
+    ComposedLine line;
+    if (s.verbosity == 0) {
+        line.head("[totals] - %3.2f tcp qps : %3.2f udp qps\n", static_cast<double>(tcp),
+                  static_cast<double>(udp));
+    } else {
+        line.head("[totals] - %3.2f tcp qps : %3.2f udp qps ", static_cast<double>(tcp),
+                  static_cast<double>(udp));
+        for (const auto& t : query_types) {
+            float r = type_rate(t);
+            if (r > 0) line.entry("[%3.2f qps %s] ", static_cast<double>(r), t.name);
+        }
+    }
+    out.to_syslog(LOG_NOTICE, line.text());
+}
+
+}  // namespace qv

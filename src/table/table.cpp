@@ -1,0 +1,577 @@
+#include "table/table.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cassert>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "base/clock.h"
+#include "base/memory.h"
+
+namespace qv {
+namespace {
+
+constexpr const char* kLabel = "bb";
+
+uint64_t splitmix64(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Two's complement wrap without signed overflow.
+int32_t add_wrapping(int32_t value, uint32_t count) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value) + count);
+}
+
+void add_counts(Bucket& b, int protocol, uint32_t count, uint32_t qtype) {
+    if (protocol == 6) {
+        b.tcp_count += count;
+    } else {
+        b.udp_count += count;
+    }
+    b.qstats[qtype & 0xff] = add_wrapping(b.qstats[qtype & 0xff], count);
+}
+
+void free_state(Bucket& b, time_t now) {
+    b.ip_addr = FREE_ADDR;
+    b.tcp_count = 0;
+    b.udp_count = 0;
+    b.qps = 0;
+    b.first_packet = now;
+    b.last_packet = 0;
+    b.alarm_set = 0;
+}
+
+template <class T>
+T* alloc_array(size_t n) {
+    return static_cast<T*>(alloc_or_die(n * sizeof(T), kLabel));
+}
+
+void* align_up(void* p, size_t alignment) {
+    auto v = reinterpret_cast<uintptr_t>(p);
+    return reinterpret_cast<void*>((v + alignment - 1) & ~(uintptr_t{alignment} - 1));
+}
+
+}  // namespace
+
+// Bookkeeping beside each bucket, so that a lookup, a takeover and a reset
+// touch few cache lines: the hash link, the address and the transport
+// counters share the first line.
+struct alignas(64) BucketSet::Slot {
+    uint64_t touched[4];  // qstats elements counted into since the last reset
+    int32_t next;         // next slot on the same hash chain, or -1
+    int32_t heap_pos;     // node in the takeover heap, or -1 when not in it
+    uint64_t pad_;
+    Bucket bucket;
+};
+
+// Everything that finds a bucket without a scan.
+struct BucketSet::Index {
+    Index(int32_t count, uint64_t seed);
+    ~Index();
+
+    Slot* slots;
+    void* slot_mem;  // what calloc returned, before alignment
+    size_t count;
+
+    // Address hash: multiply-add-shift with a secret odd multiplier, so
+    // nobody can aim addresses at one chain.
+    uint64_t mul;
+    uint64_t add;
+    int shift;
+    int32_t* heads;  // power-of-two many chain heads, -1 when empty
+
+    size_t chain_of(uint32_t addr) const {
+        return static_cast<size_t>((mul * addr + add) >> shift);
+    }
+    int32_t lookup(uint32_t addr) const;
+    void hash_insert(int32_t i);
+    void hash_remove(int32_t i);
+
+    // Free-bucket bitmap. Level 0 has a bit per bucket, set when free (bits
+    // past the last bucket stay clear). Above it two summaries share level
+    // 0: free_sum marks words that hold a free bucket, used_sum words that
+    // hold one in use, so both kinds are found top-down in O(log64 n).
+    static constexpr int kMaxLevels = 6;  // 64^6 > 2^31 buckets
+    int levels;
+    size_t words[kMaxLevels];
+    uint64_t* free_bits;
+    uint64_t* free_sum[kMaxLevels];  // [1, levels)
+    uint64_t* used_sum[kMaxLevels];  // [1, levels)
+    uint64_t last_mask;              // valid bits of the last level-0 word
+
+    bool is_free(size_t i) const { return (free_bits[i >> 6] >> (i & 63)) & 1; }
+    uint64_t used_word(size_t w) const {
+        return ~free_bits[w] & (w + 1 == words[0] ? last_mask : ~0ull);
+    }
+    void fill_free();
+    void mark_used(size_t i);
+    void mark_free(size_t i);
+    int32_t lowest_free() const;
+    int32_t next_used(size_t from) const;
+
+    // Takeover heap: 4-ary min-heap on (last_packet, index) of the buckets
+    // in use that have counted a query since their reset (last_packet != 0).
+    // Node k lives at heap[3 + k] in a 64-byte aligned array, so the four
+    // children of a node, 4k+1 .. 4k+4, share one cache line.
+    struct Entry {
+        time_t key;
+        int32_t index;
+        int32_t pad_;
+    };
+    void* heap_mem;
+    Entry* heap;
+    int32_t heap_size = 0;
+
+    static bool before(const Entry& a, const Entry& b) {
+        return a.key < b.key || (a.key == b.key && a.index < b.index);
+    }
+    Entry& node(int32_t k) { return heap[3 + k]; }
+    void place(int32_t k, const Entry& e) {
+        node(k) = e;
+        slots[e.index].heap_pos = k;
+    }
+    void sift_up(int32_t k, Entry e);
+    void sift_down(int32_t k, Entry e);
+    void heap_set(int32_t i, time_t key);
+    void heap_remove(int32_t i);
+};
+
+BucketSet::Index::Index(int32_t n_buckets, uint64_t seed) : count(static_cast<size_t>(n_buckets)) {
+    const size_t slot_bytes = count * sizeof(Slot) + alignof(Slot);
+    slot_mem = alloc_or_die(slot_bytes, kLabel);
+    slots = reinterpret_cast<Slot*>(align_up(slot_mem, alignof(Slot)));
+
+    uint64_t k = splitmix64(seed);
+    mul = k | 1;
+    add = splitmix64(k ^ 0x5851F42D4C957F2Dull);
+    size_t n_heads = 2;
+    while (n_heads < count) n_heads <<= 1;
+    shift = 64 - std::countr_zero(n_heads);
+    heads = alloc_array<int32_t>(n_heads);
+    std::memset(heads, 0xff, n_heads * sizeof(int32_t));
+
+    levels = 0;
+    size_t w = count;
+    do {
+        w = (w + 63) / 64;
+        words[levels] = w;
+        if (levels > 0) {
+            free_sum[levels] = alloc_array<uint64_t>(w);
+            used_sum[levels] = alloc_array<uint64_t>(w);
+        }
+        ++levels;
+    } while (w > 1);
+    free_bits = alloc_array<uint64_t>(words[0]);
+    last_mask = count % 64 == 0 ? ~0ull : (1ull << (count % 64)) - 1;
+
+    heap_mem = alloc_or_die((count + 3) * sizeof(Entry) + 64, kLabel);
+    heap = reinterpret_cast<Entry*>(align_up(heap_mem, 64));
+
+    for (size_t i = 0; i < count; ++i) {
+        Slot& s = slots[i];
+        s.next = -1;
+        s.heap_pos = -1;
+        free_state(s.bucket, 0);
+    }
+    fill_free();
+}
+
+BucketSet::Index::~Index() {
+    std::free(heap_mem);
+    for (int l = 1; l < levels; ++l) {
+        std::free(free_sum[l]);
+        std::free(used_sum[l]);
+    }
+    std::free(free_bits);
+    std::free(heads);
+    std::free(slot_mem);
+}
+
+// ---- hash ----------------------------------------------------------------
+
+int32_t BucketSet::Index::lookup(uint32_t addr) const {
+    int32_t i = heads[chain_of(addr)];
+    while (i >= 0 && slots[i].bucket.ip_addr != addr) i = slots[i].next;
+    return i;
+}
+
+void BucketSet::Index::hash_insert(int32_t i) {
+    int32_t& head = heads[chain_of(slots[i].bucket.ip_addr)];
+    slots[i].next = head;
+    head = i;
+}
+
+void BucketSet::Index::hash_remove(int32_t i) {
+    int32_t* link = &heads[chain_of(slots[i].bucket.ip_addr)];
+    while (*link != i) {
+        assert(*link >= 0);
+        link = &slots[*link].next;
+    }
+    *link = slots[i].next;
+    slots[i].next = -1;
+}
+
+// ---- bitmap --------------------------------------------------------------
+
+// Every bucket free, word by word.
+void BucketSet::Index::fill_free() {
+    std::memset(free_bits, 0xff, words[0] * sizeof(uint64_t));
+    free_bits[words[0] - 1] = last_mask;
+    for (int l = 1; l < levels; ++l) {
+        size_t below = words[l - 1];
+        std::memset(free_sum[l], 0xff, words[l] * sizeof(uint64_t));
+        if (below % 64 != 0) free_sum[l][words[l] - 1] = (1ull << (below % 64)) - 1;
+        std::memset(used_sum[l], 0, words[l] * sizeof(uint64_t));
+    }
+}
+
+void BucketSet::Index::mark_used(size_t i) {
+    uint64_t bit = 1ull << (i & 63);
+    size_t w = i >> 6;
+    free_bits[w] &= ~bit;
+    bool none_free = free_bits[w] == 0;
+    bool first_used = used_word(w) == bit;
+    for (int l = 1; l < levels && (none_free || first_used); ++l) {
+        bit = 1ull << (w & 63);
+        w >>= 6;
+        if (none_free) {
+            free_sum[l][w] &= ~bit;
+            none_free = free_sum[l][w] == 0;
+        }
+        if (first_used) {
+            first_used = used_sum[l][w] == 0;
+            used_sum[l][w] |= bit;
+        }
+    }
+}
+
+void BucketSet::Index::mark_free(size_t i) {
+    uint64_t bit = 1ull << (i & 63);
+    size_t w = i >> 6;
+    bool first_free = free_bits[w] == 0;
+    free_bits[w] |= bit;
+    bool none_used = used_word(w) == 0;
+    for (int l = 1; l < levels && (first_free || none_used); ++l) {
+        bit = 1ull << (w & 63);
+        w >>= 6;
+        if (first_free) {
+            first_free = free_sum[l][w] == 0;
+            free_sum[l][w] |= bit;
+        }
+        if (none_used) {
+            used_sum[l][w] &= ~bit;
+            none_used = used_sum[l][w] == 0;
+        }
+    }
+}
+
+int32_t BucketSet::Index::lowest_free() const {
+    int l = levels - 1;
+    const uint64_t* top = l == 0 ? free_bits : free_sum[l];
+    if (top[0] == 0) return -1;
+    size_t pos = static_cast<size_t>(std::countr_zero(top[0]));
+    while (l-- > 0) {
+        const uint64_t* level = l == 0 ? free_bits : free_sum[l];
+        pos = pos * 64 + static_cast<size_t>(std::countr_zero(level[pos]));
+    }
+    return static_cast<int32_t>(pos);
+}
+
+int32_t BucketSet::Index::next_used(size_t pos) const {
+    // Climb until a word holds an in-use mark at or after pos, then descend
+    // to the leftmost bucket under it.
+    int l = 0;
+    for (;; ++l) {
+        if (l == levels) return -1;
+        size_t w = pos >> 6;
+        if (w >= words[l]) return -1;
+        uint64_t word = (l == 0 ? used_word(w) : used_sum[l][w]) & (~0ull << (pos & 63));
+        if (word != 0) {
+            pos = w * 64 + static_cast<size_t>(std::countr_zero(word));
+            break;
+        }
+        pos = w + 1;
+    }
+    while (l-- > 0) {
+        uint64_t word = l == 0 ? used_word(pos) : used_sum[l][pos];
+        pos = pos * 64 + static_cast<size_t>(std::countr_zero(word));
+    }
+    return static_cast<int32_t>(pos);
+}
+
+// ---- heap ----------------------------------------------------------------
+
+void BucketSet::Index::sift_up(int32_t k, Entry e) {
+    while (k > 0) {
+        int32_t parent = (k - 1) >> 2;
+        if (!before(e, node(parent))) break;
+        place(k, node(parent));
+        k = parent;
+    }
+    place(k, e);
+}
+
+void BucketSet::Index::sift_down(int32_t k, Entry e) {
+    for (;;) {
+        int32_t first = 4 * k + 1;
+        if (first >= heap_size) break;
+        int32_t end = first + 4 < heap_size ? first + 4 : heap_size;
+        int32_t best = first;
+        for (int32_t c = first + 1; c < end; ++c) {
+            if (before(node(c), node(best))) best = c;
+        }
+        if (!before(node(best), e)) break;
+        place(k, node(best));
+        k = best;
+    }
+    place(k, e);
+}
+
+void BucketSet::Index::heap_set(int32_t i, time_t key) {
+    const Entry e{key, i, 0};
+    const int32_t k = slots[i].heap_pos;
+    if (k < 0) {
+        sift_up(heap_size++, e);
+    } else if (before(e, node(k))) {
+        sift_up(k, e);
+    } else {
+        sift_down(k, e);
+    }
+}
+
+void BucketSet::Index::heap_remove(int32_t i) {
+    const int32_t k = slots[i].heap_pos;
+    if (k < 0) return;
+    slots[i].heap_pos = -1;
+    const int32_t last = --heap_size;
+    if (k == last) return;
+    const Entry moved = node(last);
+    if (before(moved, node(k))) {
+        sift_up(k, moved);
+    } else {
+        sift_down(k, moved);
+    }
+}
+
+// ---- the set -------------------------------------------------------------
+
+namespace {
+
+// Zeroes the qstats elements a bucket counted into; the rest is the caller's.
+template <class SlotT>
+void clear_qstats(SlotT& s) {
+    for (int w = 0; w < 4; ++w) {
+        for (uint64_t m = s.touched[w]; m != 0; m &= m - 1) {
+            s.bucket.qstats[w * 64 + std::countr_zero(m)] = 0;
+        }
+        s.touched[w] = 0;
+    }
+}
+
+}  // namespace
+
+BucketSet::BucketSet(int32_t count, uint64_t seed) : count_(count) {
+    // Bucket 0 must exist: it is the takeover of last resort.
+    assert(count >= 1);
+    if (count_ < 1) count_ = 1;
+    void* mem = alloc_or_die(sizeof(Index), kLabel);
+    index_ = new (mem) Index(count_, seed);
+    slots_ = index_->slots;
+}
+
+BucketSet::~BucketSet() {
+    index_->~Index();
+    std::free(index_);
+}
+
+const Bucket& BucketSet::bucket(int32_t i) const {
+    assert(i >= 0 && i < count_);
+    return slots_[i].bucket;
+}
+
+Bucket& BucketSet::bucket(int32_t i) {
+    assert(i >= 0 && i < count_);
+    return slots_[i].bucket;
+}
+
+bool BucketSet::in_use(int32_t i) const {
+    assert(i >= 0 && i < count_);
+    return !index_->is_free(static_cast<size_t>(i));
+}
+
+int32_t BucketSet::next_in_use(int32_t from) const {
+    if (from >= count_) return -1;
+    return index_->next_used(from < 0 ? 0 : static_cast<size_t>(from));
+}
+
+int32_t BucketSet::find_bucket(SourceAddr source, time_t now) {
+    Index& x = *index_;
+    const uint32_t addr = source.raw;
+    int32_t i = x.lookup(addr);
+    if (i >= 0) return i;
+
+    if (used_ < count_) {
+        i = x.lowest_free();
+        assert(i >= 0);
+        x.mark_used(static_cast<size_t>(i));
+        ++used_;
+        // A free bucket's counters are zero already.
+        Bucket& b = slots_[i].bucket;
+        b.qps = 0;
+        b.first_packet = now;
+        b.last_packet = 0;
+        b.alarm_set = 0;
+    } else {
+        i = x.heap_size > 0 ? x.node(0).index : 0;
+        x.hash_remove(i);
+        x.heap_remove(i);
+        clear_qstats(slots_[i]);
+        free_state(slots_[i].bucket, now);
+    }
+    slots_[i].bucket.ip_addr = addr;
+    x.hash_insert(i);
+    return i;
+}
+
+void BucketSet::count(int32_t i, int protocol, uint32_t count, uint32_t qtype, time_t now) {
+    assert(in_use(i));
+    Slot& s = slots_[i];
+    add_counts(s.bucket, protocol, count, qtype);
+    s.touched[(qtype & 0xff) >> 6] |= 1ull << (qtype & 63);
+    // Whole seconds: most queries leave the heap alone.
+    if (s.bucket.last_packet != now) {
+        s.bucket.last_packet = now;
+        if (now == 0) {
+            index_->heap_remove(i);
+        } else {
+            index_->heap_set(i, now);
+        }
+    }
+}
+
+void BucketSet::reset_bucket(int32_t i, time_t now) {
+    assert(i >= 0 && i < count_);
+    Index& x = *index_;
+    if (in_use(i)) {
+        x.hash_remove(i);
+        x.heap_remove(i);
+        x.mark_free(static_cast<size_t>(i));
+        --used_;
+    }
+    clear_qstats(slots_[i]);
+    free_state(slots_[i].bucket, now);
+}
+
+void BucketSet::reset_all(time_t now) {
+    Index& x = *index_;
+    for (int32_t i = next_in_use(0); i >= 0; i = next_in_use(i + 1)) {
+        Slot& s = slots_[i];
+        x.heads[x.chain_of(s.bucket.ip_addr)] = -1;
+        s.next = -1;
+        s.heap_pos = -1;
+        clear_qstats(s);
+        free_state(s.bucket, now);
+    }
+    x.heap_size = 0;
+    x.fill_free();
+    used_ = 0;
+}
+
+// ---- the table -----------------------------------------------------------
+
+Table::Table(int32_t bucket_count, uint64_t seed)
+    : bucket_count_(bucket_count),
+      sets_{BucketSet(bucket_count, splitmix64(seed ^ 0xA5A5A5A5A5A5A5A5ull)),
+            BucketSet(bucket_count, splitmix64(seed ^ 0x5A5A5A5A5A5A5A5Aull))},
+      active_(&sets_[0]) {
+    totals_.ip_addr = FREE_ADDR;
+}
+
+int32_t Table::add_query(SourceAddr source, int protocol, uint32_t count, uint32_t qtype,
+                         time_t now) {
+    int32_t i = active_->find_bucket(source, now);
+    active_->count(i, protocol, count, qtype, now);
+    add_counts(totals_, protocol, count, qtype);
+    return i;
+}
+
+BucketSet& Table::swap_sets() {
+    BucketSet& retired = *active_;
+    active_ = active_ == &sets_[0] ? &sets_[1] : &sets_[0];
+    // The set coming back must have been reset after it was retired.
+    assert(active_->in_use_count() == 0);
+    return retired;
+}
+
+void Table::reset_totals(time_t now) {
+    totals_ = Bucket{};
+    free_state(totals_, now);
+}
+
+// ---- the process-wide table ---------------------------------------------
+
+namespace {
+
+LockGuarded<Table>* the_table = nullptr;
+
+uint64_t random_seed() {
+    uint64_t seed = 0;
+    auto* p = reinterpret_cast<unsigned char*>(&seed);
+    size_t got = 0;
+    while (got < sizeof seed) {
+        ssize_t r = getrandom(p + got, sizeof seed - got, 0);
+        if (r > 0) {
+            got += static_cast<size_t>(r);
+        } else if (r < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    if (got == sizeof seed) return seed;
+
+    got = 0;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        while (got < sizeof seed) {
+            ssize_t r = read(fd, p + got, sizeof seed - got);
+            if (r > 0) {
+                got += static_cast<size_t>(r);
+            } else if (r == 0 || errno != EINTR) {
+                break;
+            }
+        }
+        close(fd);
+    }
+    if (got == sizeof seed) return seed;
+
+    return splitmix64(static_cast<uint64_t>(time(nullptr)) ^
+                      (static_cast<uint64_t>(getpid()) << 32));
+}
+
+}  // namespace
+
+void alloc_buckets(int32_t bucket_count) {
+    delete the_table;
+    the_table = new (std::nothrow) LockGuarded<Table>(bucket_count, random_seed());
+    if (the_table == nullptr) malloc_fail(kLabel, sizeof(LockGuarded<Table>));
+}
+
+LockGuarded<Table>& process_table() {
+    assert(the_table != nullptr);
+    return *the_table;
+}
+
+void add_query(SourceAddr source, int protocol, uint32_t count, uint32_t qtype) {
+    auto table = process_table().lock();
+    table->add_query(source, protocol, count, qtype, now());
+}
+
+}  // namespace qv

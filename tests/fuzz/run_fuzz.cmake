@@ -1,0 +1,14 @@
+# Writes the seed corpus, then runs the fuzzer for a bounded time.
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK}/seeds ${WORK}/corpus)
+execute_process(COMMAND ${SEEDS} ${WORK}/seeds RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "seed generator failed: ${rc}")
+endif()
+execute_process(
+  COMMAND ${FUZZER} -max_total_time=${SECONDS} -max_len=1600 -timeout=10
+          -print_final_stats=1 -artifact_prefix=${WORK}/ ${WORK}/corpus ${WORK}/seeds
+  RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "the fuzzer found a fault (exit ${rc}); see the artifact in ${WORK}")
+endif()

@@ -1,0 +1,225 @@
+// The command line: option values, the address rule, the post-parse rules.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "control/options.h"
+
+namespace qv {
+namespace {
+
+struct Parsed {
+    Settings s;
+    ParseResult r;
+    std::string err;
+};
+
+Parsed parse(std::vector<std::string> words) {
+    words.insert(words.begin(), "quorvane");
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* err = open_memstream(&buf, &len);
+    Parsed p;
+    p.r = parse_command_line(static_cast<int>(words.size()), argv.data(), p.s, err);
+    fclose(err);
+    p.err.assign(buf, len);
+    free(buf);
+    return p;
+}
+
+std::string usage_screen() {
+    return "quorvane, version 1.2\n"
+           "Usage: quorvane [OPTION]\n\n"
+           "-i IFNAME                 specify device name to listen on\n"
+           "-t N                      alarm at >N queries per second\n"
+           "-a N                      reset alarm after N seconds\n"
+           "-w N                      calculate stats every N seconds\n"
+           "-x N                      create N buckets\n"
+           "-m N                      report overall stats every N seconds\n"
+           "-A addr                   filter for specific address\n"
+           "-M mask                   netmask for filter (in conjunction with -A)\n"
+           "-Q                        don't filter by local interface address\n"
+           "-b                        run in foreground in peekline mode\n"
+           "-d                        run in background in daemon mode\n"
+           "-D                        dump dns packets (implies -b)\n"
+           "-v                        verbose output - use again for more verbosity\n"
+           "-s                        send source-IP data to network collector as JSON\n"
+           "-z addr                   address to send stats to (default 226.1.1.2)\n"
+           "-p N                      UDP port to send stats to (default 2000)\n"
+           "-h                        display this usage information\n"
+           "-r FILE                   read packets from a capture file (implies -b)\n"
+           "-u USER                   drop privileges to USER once the capture is open\n"
+           "-V                        show version information\n";
+}
+
+TEST(Options, Defaults) {
+    auto p = parse({"-b"});
+    ASSERT_TRUE(p.r.run);
+    EXPECT_EQ(p.s.threshold, 60u);
+    EXPECT_EQ(p.s.alarm_reset, 90);
+    EXPECT_EQ(p.s.stats_interval, 20u);
+    EXPECT_EQ(p.s.bucket_count, 10000);
+    EXPECT_EQ(p.s.totals_interval, 0);
+    EXPECT_STREQ(p.s.collector_addr, "226.1.1.2");
+    EXPECT_EQ(p.s.collector_port, 2000);
+    EXPECT_EQ(p.s.foreground, 1);
+    EXPECT_EQ(p.s.verbosity, 0);
+    EXPECT_EQ(p.s.addr_filter, nullptr);
+    EXPECT_EQ(p.s.device, nullptr);
+    EXPECT_TRUE(p.err.empty());
+}
+
+TEST(Options, NumericValuesAndTheirRanges) {
+    const struct {
+        std::vector<std::string> words;
+        uint32_t threshold;
+        int32_t alarm_reset;
+        uint32_t stats_interval;
+        int32_t bucket_count;
+        int32_t totals_interval;
+        int32_t port;
+    } cases[] = {
+        {{"-t", "0"}, 60, 90, 20, 10000, 0, 2000},
+        {{"-t", "80", "-t", "0"}, 80, 90, 20, 10000, 0, 2000},
+        {{"-t", "-80"}, 80, 90, 20, 10000, 0, 2000},
+        {{"-t", "abc", "-m", "abc"}, 60, 90, 20, 10000, 0, 2000},
+        {{"-t100"}, 100, 90, 20, 10000, 0, 2000},
+        {{"-a", "10"}, 60, 90, 20, 10000, 0, 2000},
+        {{"-a", "11"}, 60, 11, 20, 10000, 0, 2000},
+        {{"-a", "-30"}, 60, 30, 20, 10000, 0, 2000},
+        {{"-w", "1"}, 60, 90, 20, 10000, 0, 2000},
+        {{"-w", "2"}, 60, 90, 2, 10000, 0, 2000},
+        {{"-x", "10"}, 60, 90, 20, 10000, 0, 2000},
+        {{"-x", "11"}, 60, 90, 20, 11, 0, 2000},
+        {{"-m", "-30"}, 60, 90, 20, 10000, 30, 2000},
+        {{"-m", "0"}, 60, 90, 20, 10000, 0, 2000},
+        {{"-p", "-1"}, 60, 90, 20, 10000, 0, -1},
+        {{"-p", "70000"}, 60, 90, 20, 10000, 0, 70000},
+        {{"-t", " 42x"}, 42, 90, 20, 10000, 0, 2000},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words = c.words;
+        words.push_back("-b");
+        auto p = parse(words);
+        SCOPED_TRACE(words[0] + " " + (words.size() > 1 ? words[1] : ""));
+        ASSERT_TRUE(p.r.run);
+        EXPECT_EQ(p.s.threshold, c.threshold);
+        EXPECT_EQ(p.s.alarm_reset, c.alarm_reset);
+        EXPECT_EQ(p.s.stats_interval, c.stats_interval);
+        EXPECT_EQ(p.s.bucket_count, c.bucket_count);
+        EXPECT_EQ(p.s.totals_interval, c.totals_interval);
+        EXPECT_EQ(p.s.collector_port, c.port);
+    }
+}
+
+TEST(Options, FlagsAndTexts) {
+    auto p = parse({"-vvv", "-b", "-s", "-Q", "-i", "eth0", "-i", "lo", "-z", "192.0.2.9"});
+    ASSERT_TRUE(p.r.run);
+    EXPECT_EQ(p.s.verbosity, 3);
+    EXPECT_EQ(p.s.send_json, 1);
+    EXPECT_EQ(p.s.no_local_filter, 1);
+    EXPECT_STREQ(p.s.device, "lo");
+    EXPECT_STREQ(p.s.collector_addr, "192.0.2.9");
+
+    auto both = parse({"-b", "-d"});
+    ASSERT_TRUE(both.r.run);
+    EXPECT_EQ(both.s.foreground, 1);
+
+    auto dump = parse({"-d", "-D"});
+    ASSERT_TRUE(dump.r.run);
+    EXPECT_EQ(dump.s.foreground, 1);
+    EXPECT_EQ(dump.s.daemon_mode, 0);
+    EXPECT_EQ(dump.s.dump_packets, 1);
+
+    auto replay = parse({"-r", "x.pcap", "-d"});
+    ASSERT_TRUE(replay.r.run);
+    EXPECT_EQ(replay.s.foreground, 1);
+    EXPECT_EQ(replay.s.daemon_mode, 0);
+    EXPECT_STREQ(replay.s.read_file, "x.pcap");
+
+    auto daemon = parse({"-d"});
+    ASSERT_TRUE(daemon.r.run);
+    EXPECT_EQ(daemon.s.foreground, 0);
+    EXPECT_EQ(daemon.s.daemon_mode, 1);
+}
+
+TEST(Options, AddressRule) {
+    auto first = parse({"-b", "-A", "192.0.2.1", "-A", "198.51.100.7"});
+    ASSERT_TRUE(first.r.run);
+    EXPECT_STREQ(first.s.addr_filter, "192.0.2.1");
+    EXPECT_TRUE(first.err.empty());
+
+    auto short_form = parse({"-b", "-A", "10", "-M", "0xffffff00"});
+    ASSERT_TRUE(short_form.r.run);
+    EXPECT_STREQ(short_form.s.addr_filter, "10");
+    EXPECT_STREQ(short_form.s.mask_filter, "0xffffff00");
+
+    // A rejected text leaves the field free for the next one, but the usage
+    // screen still ends the run.
+    auto bad = parse({"-b", "-A", "300.1.1.1", "-A", "192.0.2.1"});
+    EXPECT_FALSE(bad.r.run);
+    EXPECT_EQ(bad.r.status, 1);
+    EXPECT_STREQ(bad.s.addr_filter, "192.0.2.1");
+    EXPECT_EQ(bad.err, "Invalid filter address \"300.1.1.1\"\n" + usage_screen());
+
+    auto bad_mask = parse({"-b", "-M", "nope"});
+    EXPECT_EQ(bad_mask.err, "Invalid filter mask \"nope\"\n" + usage_screen());
+}
+
+TEST(Options, PostParseRulesInTheirOrder) {
+    const struct {
+        std::vector<std::string> words;
+        bool run;
+        std::string err;
+    } cases[] = {
+        {{}, false,
+         "quorvane couldn't start\nYou must specify either -d (daemon) or -b (peekline)\n"},
+        {{"-h"}, false, usage_screen()},
+        {{"-h", "-b"}, false, usage_screen()},
+        {{"-b", "extra"}, false, usage_screen()},
+        {{"extra", "-b"}, false, usage_screen()},  // parsing stops at the first non-option
+        {{"-b", "--"}, true, ""},
+        {{"-b", "-Q", "-A", "192.0.2.1"}, false,
+         "quorvane couldn't start\nYou can't specify both -A (address filter) and -Q (no filter)\n"},
+        {{"-Q", "-A", "192.0.2.1"}, false,
+         "quorvane couldn't start\nYou can't specify both -A (address filter) and -Q (no filter)\n"},
+        {{"-b", "-Q", "-M", "255.255.255.0"}, true, ""},
+        {{"-h", "-Q", "-A", "192.0.2.1"}, false, usage_screen()},
+        {{"-b", "-z", "not-an-address"}, false, "Invalid collector address \"not-an-address\"\n"},
+        {{"-b", "-z", "10"}, true, ""},
+        {{"-r", "x.pcap", "-i", "lo"}, false,
+         "quorvane couldn't start\nYou can't specify both -i (device) and -r (file)\n"},
+        {{"-r", "x.pcap", "-Q", "-A", "192.0.2.1"}, false,
+         "quorvane couldn't start\nYou can't specify both -A (address filter) and -Q (no filter)\n"},
+        {{"-b", "-u", "no-such-user-here"}, false, "unknown user no-such-user-here\n"},
+        {{"-b", "-u", "root"}, true, ""},
+    };
+    for (const auto& c : cases) {
+        auto p = parse(c.words);
+        std::string joined;
+        for (const auto& w : c.words) joined += w + " ";
+        SCOPED_TRACE(joined);
+        EXPECT_EQ(p.r.run, c.run);
+        if (!c.run) {
+            EXPECT_EQ(p.r.status, 1);
+        }
+        EXPECT_EQ(p.err, c.err);
+    }
+}
+
+TEST(Options, UnknownOptionAndMissingArgumentAreIgnored) {
+    auto unknown = parse({"-b", "-y"});
+    EXPECT_TRUE(unknown.r.run);
+    auto missing = parse({"-b", "-t"});
+    EXPECT_TRUE(missing.r.run);
+    EXPECT_EQ(missing.s.threshold, 60u);
+}
+
+}  // namespace
+}  // namespace qv
