@@ -221,7 +221,7 @@ void small_captures(const std::string& dir) {
     {
         std::vector<Packet> p;
         ordinary(p, rng, 0, 30);
-        flood(p, rng, 5, 15, 300);
+        flood(p, rng, 5, 15, 200);
         heavy(p, 0xCB00710A, 5, 15, 120);  // 203.0.113.10 leads the flood
         write_all(dir + "/flood.pcap", p);
     }
