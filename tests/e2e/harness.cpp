@@ -1,0 +1,757 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+namespace qv::e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string errno_text(const std::string& what) {
+    return what + ": " + strerror(errno);
+}
+
+[[noreturn]] void throw_errno(const std::string& what) {
+    throw std::runtime_error(errno_text(what));
+}
+
+int remaining_ms(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<Duration>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// poll() on one descriptor until it is readable or the deadline passes.
+bool readable_by(int fd, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int n = poll(&p, 1, remaining_ms(deadline));
+        if (n > 0) return true;
+        if (n == 0) return false;
+        if (errno != EINTR) throw_errno("poll");
+    }
+}
+
+int open_pidfd(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+std::string describe_status(int status) {
+    if (WIFEXITED(status)) return exited(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return killed_by(WTERMSIG(status));
+    return "status " + std::to_string(status);
+}
+
+// ---- pids that a live Process owns; every other child of ours is a stray.
+
+std::mutex g_owned_mu;
+std::set<pid_t> g_owned;
+
+void own(pid_t pid) {
+    std::lock_guard lock(g_owned_mu);
+    g_owned.insert(pid);
+}
+void disown(pid_t pid) {
+    std::lock_guard lock(g_owned_mu);
+    g_owned.erase(pid);
+}
+
+// Every process whose parent is this one, from /proc.
+std::vector<pid_t> children() {
+    std::vector<pid_t> out;
+    const pid_t self = getpid();
+    DIR* d = opendir("/proc");
+    if (d == nullptr) return out;
+    while (dirent* e = readdir(d)) {
+        char* end = nullptr;
+        long pid = strtol(e->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        std::ifstream in("/proc/" + std::string(e->d_name) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // "pid (comm) state ppid ...": comm may hold anything, so start after its last ')'.
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close + 1));
+        std::string state;
+        long ppid = 0;
+        if (rest >> state >> ppid && ppid == self) out.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(d);
+    return out;
+}
+
+void kill_strays() {
+    // Killing an adopted child may hand us its own children; go round until none is left.
+    for (int round = 0; round < 100; ++round) {
+        std::vector<pid_t> strays = adopted_children();
+        if (strays.empty()) return;
+        for (pid_t pid : strays) ::kill(pid, SIGKILL);
+        for (pid_t pid : strays) waitpid(pid, nullptr, 0);
+    }
+}
+
+// ---- the namespaces
+
+bool g_ready = false;
+std::string g_error = "the e2e environment was never set up";
+
+void bring_up_lo() {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) throw_errno("socket for SIOCSIFFLAGS");
+    ifreq ifr{};
+    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    if (ioctl(s, SIOCGIFFLAGS, &ifr) != 0) throw_errno("SIOCGIFFLAGS lo");
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0) throw_errno("SIOCSIFFLAGS lo up");
+    close(s);
+}
+
+// A fresh network namespace has lo and nothing else; anything more means
+// traffic could leave the machine.
+void check_only_lo() {
+    struct if_nameindex* all = ::if_nameindex();
+    if (all == nullptr) throw_errno("if_nameindex");
+    std::string names;
+    for (struct if_nameindex* i = all; i->if_index != 0; ++i)
+        names += std::string(names.empty() ? "" : ",") + i->if_name;
+    if_freenameindex(all);
+    if (names != "lo")
+        throw std::runtime_error("expected only lo in the new network namespace, found " + names);
+}
+
+void make_dir(const char* path, mode_t mode) {
+    if (mkdir(path, mode) != 0 && errno != EEXIST) throw_errno(std::string("mkdir ") + path);
+    chmod(path, mode);  // the umask must not narrow it
+}
+
+void do_mount(const char* source, const char* target, const char* type, unsigned long flags,
+              const char* data) {
+    if (mount(source, target, type, flags, data) != 0) {
+        throw_errno(std::string("mount ") + (source ? source : "") + " on " + target);
+    }
+}
+
+// /dev becomes a tmpfs of our own: the real one is a devtmpfs shared with
+// the host, where /dev/log must not be created. The few device nodes a
+// program needs are bind-mounted from the real /dev, reached through a
+// descriptor opened before the tmpfs hides it.
+void private_dev() {
+    int host_dev = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (host_dev < 0) throw_errno("open /dev");
+    do_mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755,size=1m");
+    make_dir("/dev/.host", 0700);
+    std::string host_path = "/proc/self/fd/" + std::to_string(host_dev);
+    do_mount(host_path.c_str(), "/dev/.host", nullptr, MS_BIND, nullptr);
+    close(host_dev);
+    for (const char* name : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        std::string target = std::string("/dev/") + name;
+        int fd = open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0) throw_errno("create " + target);
+        close(fd);
+        std::string source = std::string("/dev/.host/") + name;
+        do_mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr);
+    }
+    if (umount2("/dev/.host", MNT_DETACH) != 0) throw_errno("umount /dev/.host");
+    rmdir("/dev/.host");
+
+    const std::pair<const char*, const char*> links[] = {
+        {"/proc/self/fd", "/dev/fd"},       {"/proc/self/fd/0", "/dev/stdin"},
+        {"/proc/self/fd/1", "/dev/stdout"}, {"/proc/self/fd/2", "/dev/stderr"},
+        {"pts/ptmx", "/dev/ptmx"},
+    };
+    for (const auto& [to, from] : links) {
+        if (symlink(to, from) != 0) throw_errno(std::string("symlink ") + from);
+    }
+    make_dir("/dev/pts", 0755);
+    do_mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
+             "newinstance,ptmxmode=0666,mode=0620");
+    make_dir("/dev/shm", 01777);
+    do_mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
+}
+
+void setup_environment() {
+    if (geteuid() != 0) {
+        throw std::runtime_error("the e2e tests must run as root (euid is " +
+                                 std::to_string(geteuid()) +
+                                 "): they need private network and mount namespaces");
+    }
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
+        throw_errno("unshare(CLONE_NEWNET | CLONE_NEWNS)");
+    // Before any mount: nothing done below may propagate to the host.
+    do_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    bring_up_lo();
+    check_only_lo();
+    private_dev();
+    // A sysfs of the new network namespace, so device lookups see only lo.
+    do_mount("sysfs", "/sys", "sysfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+
+    int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (log < 0) throw_errno("socket AF_UNIX");
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, "/dev/log", sizeof addr.sun_path - 1);
+    if (bind(log, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        throw_errno("bind /dev/log");
+    chmod("/dev/log", 0666);
+    syslog_listener().start(log);
+
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) throw_errno("PR_SET_CHILD_SUBREAPER");
+}
+
+class Environment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        try {
+            setup_environment();
+            g_ready = true;
+            g_error.clear();
+        } catch (const std::exception& e) {
+            g_error = std::string("cannot set up the e2e environment: ") + e.what();
+        }
+    }
+};
+
+// Registered before main: gtest sets it up once, before the first test,
+// and not at all when only listing the tests.
+[[maybe_unused]] ::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new Environment);
+
+}  // namespace
+
+bool environment_ready() {
+    return g_ready;
+}
+const std::string& environment_error() {
+    return g_error;
+}
+
+void E2eTest::SetUp() {
+    ASSERT_TRUE(environment_ready()) << environment_error();
+    syslog_listener().clear();
+}
+
+void E2eTest::TearDown() {
+    if (environment_ready()) kill_strays();
+}
+
+// ---------------------------------------------------------------- processes
+
+std::string exited(int status) {
+    return "exited " + std::to_string(status);
+}
+std::string killed_by(int signal) {
+    return "killed by signal " + std::to_string(signal);
+}
+
+Process::Process(const std::string& path, std::vector<std::string> argv, Stdout kind) {
+    if (!environment_ready()) {
+        throw std::runtime_error("refusing to run " + path +
+                                 " outside the test namespaces: " + environment_error());
+    }
+    int out_child = -1;
+    if (kind == Stdout::pty) {
+        out_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (out_fd_ < 0) throw_errno("posix_openpt");
+        char name[64];
+        if (grantpt(out_fd_) != 0 || unlockpt(out_fd_) != 0 ||
+            ptsname_r(out_fd_, name, sizeof name) != 0) {
+            throw_errno("pty set-up");
+        }
+        out_child = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (out_child < 0) throw_errno(std::string("open ") + name);
+        // Raw: no "\r\n" for "\n", no echo; the bytes arrive as written.
+        termios t{};
+        tcgetattr(out_child, &t);
+        cfmakeraw(&t);
+        tcsetattr(out_child, TCSANOW, &t);
+    } else {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) throw_errno("pipe2");
+        out_fd_ = p[0];
+        out_child = p[1];
+    }
+    int e[2];
+    if (pipe2(e, O_CLOEXEC) != 0) throw_errno("pipe2");
+    err_fd_ = e[0];
+    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null < 0) throw_errno("open /dev/null");
+    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd_ < 0) throw_errno("eventfd");
+
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0) throw_errno("fork");
+    if (pid_ == 0) {
+        // Only async-signal-safe calls from here to exec.
+        setsid();
+        dup2(null, 0);
+        dup2(out_child, 1);
+        dup2(e[1], 2);
+        close_range(3, ~0u, 0);
+        execv(path.c_str(), args.data());
+        const char msg[] = "exec failed\n";
+        ssize_t ignored = write(2, msg, sizeof msg - 1);
+        (void)ignored;
+        _exit(127);
+    }
+    close(null);
+    close(out_child);
+    close(e[1]);
+    pidfd_ = open_pidfd(pid_);
+    if (pidfd_ < 0) {
+        int saved = errno;
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        errno = saved;
+        throw_errno("pidfd_open");
+    }
+    own(pid_);
+    fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+    fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+    reader_ = std::thread([this] { pump(); });
+}
+
+Process::~Process() {
+    try {
+        kill();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "cannot end pid " << pid_ << ": " << e.what();
+    }
+    {
+        std::lock_guard lock(mu_);
+        stop_ = true;
+    }
+    uint64_t one = 1;
+    ssize_t ignored = write(wake_fd_, &one, sizeof one);
+    (void)ignored;
+    if (reader_.joinable()) reader_.join();
+    for (int fd : {pidfd_, out_fd_, err_fd_, wake_fd_}) {
+        if (fd >= 0) close(fd);
+    }
+}
+
+// The reader thread: everything readable on stdout and stderr goes into the
+// strings; a wake-up on wake_fd_ asks for a full drain (sync_output) or stop.
+void Process::pump() {
+    auto read_all = [this](int fd, std::string& into, bool& open) {
+        if (!open) return;
+        char buf[4096];
+        for (;;) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0) {
+                std::lock_guard lock(mu_);
+                into.append(buf, static_cast<size_t>(n));
+                cv_.notify_all();
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) return;
+            // 0 at the end of a pipe; EIO from a pty master once the last slave is closed.
+            std::lock_guard lock(mu_);
+            open = false;
+            cv_.notify_all();
+            return;
+        }
+    };
+    for (;;) {
+        uint64_t wanted;
+        bool out_open, err_open;
+        {
+            std::lock_guard lock(mu_);
+            if (stop_) break;
+            wanted = sync_wanted_;
+            out_open = out_open_;
+            err_open = err_open_;
+        }
+        read_all(out_fd_, out_, out_open_);
+        read_all(err_fd_, err_, err_open_);
+        {
+            std::lock_guard lock(mu_);
+            sync_done_ = wanted;
+            cv_.notify_all();
+            out_open = out_open_;
+            err_open = err_open_;
+        }
+        if (!out_open && !err_open) break;
+        pollfd fds[3] = {{wake_fd_, POLLIN, 0},
+                         {out_open ? out_fd_ : -1, POLLIN, 0},
+                         {err_open ? err_fd_ : -1, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0 && errno != EINTR) break;
+        uint64_t value;
+        ssize_t ignored = read(wake_fd_, &value, sizeof value);
+        (void)ignored;
+    }
+    std::lock_guard lock(mu_);
+    pump_done_ = true;
+    cv_.notify_all();
+}
+
+// Returns once everything the child wrote before this call is in the strings.
+void Process::sync_output() {
+    std::unique_lock lock(mu_);
+    uint64_t ticket = ++sync_wanted_;
+    uint64_t one = 1;
+    ssize_t ignored = write(wake_fd_, &one, sizeof one);
+    (void)ignored;
+    cv_.wait(lock, [&] { return sync_done_ >= ticket || pump_done_; });
+}
+
+std::string Process::out() const {
+    std::lock_guard lock(mu_);
+    return out_;
+}
+
+std::string Process::err() const {
+    std::lock_guard lock(mu_);
+    return err_;
+}
+
+bool Process::wait_until(const std::function<bool(const std::string&, const std::string&)>& pred,
+                         Duration timeout) {
+    std::unique_lock lock(mu_);
+    cv_.wait_for(lock, timeout, [&] { return pred(out_, err_) || pump_done_; });
+    return pred(out_, err_);
+}
+
+bool Process::wait_out(std::string_view text, Duration timeout) {
+    return wait_until([&](const std::string& out,
+                          const std::string&) { return out.find(text) != std::string::npos; },
+                      timeout);
+}
+
+bool Process::wait_err(std::string_view text, Duration timeout) {
+    return wait_until([&](const std::string&,
+                          const std::string& err) { return err.find(text) != std::string::npos; },
+                      timeout);
+}
+
+std::string Process::wait_exit(Duration timeout) {
+    if (!reaped_) {
+        if (!readable_by(pidfd_, Clock::now() + timeout)) return kStillRunning;
+        int status = 0;
+        if (waitpid(pid_, &status, 0) != pid_) throw_errno("waitpid");
+        reaped_ = true;
+        status_ = describe_status(status);
+        disown(pid_);
+        // A daemon's children may still hold the streams open, so do not wait
+        // for their end: what the child wrote is already in them.
+        sync_output();
+    }
+    return status_;
+}
+
+bool Process::running() const {
+    if (reaped_) return false;
+    pollfd p{pidfd_, POLLIN, 0};
+    return poll(&p, 1, 0) == 0;
+}
+
+void Process::signal(int sig) {
+    if (!reaped_) ::kill(pid_, sig);
+}
+
+void Process::kill() {
+    if (reaped_ || pid_ <= 0) return;
+    ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+    wait_exit(kWait);
+}
+
+std::string Process::describe() const {
+    std::lock_guard lock(mu_);
+    return "pid " + std::to_string(pid_) + " (" + (reaped_ ? status_ : std::string(kStillRunning)) +
+           ")\n--- stdout:\n" + out_ + "\n--- stderr:\n" + err_ + "\n---";
+}
+
+Process start_program_as(const std::string& argv0, const std::vector<std::string>& args,
+                         Stdout kind) {
+    std::vector<std::string> argv{argv0};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Process(QV_BINARY, std::move(argv), kind);
+}
+
+Process start_program(const std::vector<std::string>& args, Stdout kind) {
+    return start_program_as(QV_BINARY, args, kind);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    size_t from = 0;
+    for (size_t nl; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1) {
+        out.push_back(text.substr(from, nl - from));
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- frames
+
+std::string ip_text(const Ipv4& a) {
+    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+           std::to_string(a[3]);
+}
+
+qv::test::FrameSpec query_from(const Ipv4& src, std::vector<std::string> labels) {
+    qv::test::FrameSpec s;
+    memcpy(s.src, src.data(), 4);
+    s.labels = std::move(labels);
+    return s;
+}
+
+std::string dump_line(const Ipv4& src, const char* proto, unsigned qtype,
+                      const std::string& domain) {
+    char line[2048];
+    snprintf(line, sizeof line, "src: %-15s  proto: %s  qtype: 0x%02x  domain: %s",
+             ip_text(src).c_str(), proto, qtype, domain.c_str());
+    return line;
+}
+
+FrameInjector::FrameInjector(const char* ifname) {
+    // Protocol 0: the socket only sends; nothing captured is queued to it.
+    fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw_errno("socket AF_PACKET");
+    sockaddr_ll sll{};
+    sll.sll_family = AF_PACKET;
+    sll.sll_ifindex = static_cast<int>(if_nametoindex(ifname));
+    if (sll.sll_ifindex == 0) throw_errno(std::string("if_nametoindex ") + ifname);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0)
+        throw_errno("bind AF_PACKET");
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) throw_errno("sched_getaffinity");
+    for (int cpu = 0; cpu < CPU_SETSIZE && cpu_ < 0; ++cpu) {
+        if (CPU_ISSET(cpu, &allowed)) cpu_ = cpu;
+    }
+}
+
+FrameInjector::~FrameInjector() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void FrameInjector::send(const std::vector<uint8_t>& frame) {
+    // A frame sent on lo is queued for receive on the sending CPU. Sending
+    // every frame from one CPU keeps them in order, so a last "marker" frame
+    // is seen after all the frames before it.
+    cpu_set_t before, one;
+    CPU_ZERO(&before);
+    CPU_ZERO(&one);
+    sched_getaffinity(0, sizeof before, &before);
+    CPU_SET(cpu_, &one);
+    if (sched_setaffinity(0, sizeof one, &one) != 0) throw_errno("sched_setaffinity");
+    ssize_t n = ::send(fd_, frame.data(), frame.size(), 0);
+    int saved = errno;
+    sched_setaffinity(0, sizeof before, &before);
+    errno = saved;
+    if (n != static_cast<ssize_t>(frame.size()))
+        throw_errno("send frame of " + std::to_string(frame.size()) + " bytes");
+}
+
+std::string probe_line(const Ipv4& probe) {
+    return dump_line(probe, "udp", 1, "ready.probe.");
+}
+
+::testing::AssertionResult wait_capturing(Process& p, const Ipv4& probe, Duration timeout) {
+    FrameInjector injector;
+    const std::vector<uint8_t> frame = qv::test::build_frame(query_from(probe, {"ready", "probe"}));
+    const std::string line = probe_line(probe) + "\n";
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        injector.send(frame);
+        if (p.wait_out(line, Duration(50))) return ::testing::AssertionSuccess();
+        if (!p.running()) {
+            p.wait_exit(Duration(0));
+            return ::testing::AssertionFailure()
+                   << "the program ended before it captured a probe: " << p.describe();
+        }
+        if (Clock::now() >= deadline) {
+            return ::testing::AssertionFailure()
+                   << "no dump line for the probe from " << ip_text(probe) << " within "
+                   << timeout.count() << " ms: " << p.describe();
+        }
+    }
+}
+
+// ---------------------------------------------------------------- collectors
+
+UdpReceiver::UdpReceiver() {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw_errno("socket AF_INET");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        throw_errno("bind 127.0.0.1");
+    socklen_t len = sizeof addr;
+    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) throw_errno("getsockname");
+    port_ = ntohs(addr.sin_port);
+}
+
+UdpReceiver::~UdpReceiver() {
+    if (fd_ >= 0) close(fd_);
+}
+
+std::optional<std::string> UdpReceiver::receive(Duration timeout) {
+    if (!readable_by(fd_, Clock::now() + timeout)) return std::nullopt;
+    std::string buf(65536, '\0');
+    ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+    if (n < 0) throw_errno("recv");
+    buf.resize(static_cast<size_t>(n));
+    return buf;
+}
+
+std::optional<SyslogMessage> parse_syslog(std::string_view d) {
+    SyslogMessage m;
+    m.raw = std::string(d);
+    // Datagrams carry no terminator, but a stream-style NUL or newline may end one.
+    while (!d.empty() && (d.back() == '\0' || d.back() == '\n')) d.remove_suffix(1);
+    if (d.size() < 3 || d[0] != '<') return std::nullopt;
+    size_t gt = d.find('>');
+    if (gt == std::string_view::npos || gt == 1 || gt > 4) return std::nullopt;
+    int pri = 0;
+    for (char c : d.substr(1, gt - 1)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        pri = pri * 10 + (c - '0');
+    }
+    m.priority = pri;
+    d.remove_prefix(gt + 1);
+    // "Mmm dd hh:mm:ss " (strftime's "%h %e %T").
+    if (d.size() < 16 || d[3] != ' ' || d[6] != ' ' || d[9] != ':' || d[12] != ':' ||
+        d[15] != ' ') {
+        return std::nullopt;
+    }
+    m.timestamp = std::string(d.substr(0, 15));
+    d.remove_prefix(16);
+    size_t colon = d.find(": ");
+    if (colon == std::string_view::npos) return std::nullopt;
+    std::string_view head = d.substr(0, colon);
+    m.message = std::string(d.substr(colon + 2));
+    size_t bracket = head.rfind('[');
+    if (!head.empty() && head.back() == ']' && bracket != std::string_view::npos) {
+        std::string digits(head.substr(bracket + 1, head.size() - bracket - 2));
+        char* end = nullptr;
+        long pid = strtol(digits.c_str(), &end, 10);
+        if (digits.empty() || *end != '\0') return std::nullopt;
+        m.pid = static_cast<pid_t>(pid);
+        head = head.substr(0, bracket);
+    }
+    m.tag = std::string(head);
+    return m;
+}
+
+SyslogListener& syslog_listener() {
+    // Never destroyed: its thread lives as long as the process.
+    static SyslogListener* listener = new SyslogListener;
+    return *listener;
+}
+
+void SyslogListener::start(int fd) {
+    std::thread([this, fd] { drain(fd); }).detach();
+}
+
+void SyslogListener::drain(int fd) {
+    std::string buf(65536, '\0');
+    for (;;) {
+        ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        std::string_view d(buf.data(), static_cast<size_t>(n));
+        SyslogMessage m;
+        if (auto parsed = parse_syslog(d)) {
+            m = *parsed;
+        } else {
+            m.raw = std::string(d);  // kept, so a test can see a malformed message
+        }
+        std::lock_guard lock(mu_);
+        messages_.push_back(std::move(m));
+        cv_.notify_all();
+    }
+}
+
+std::vector<SyslogMessage> SyslogListener::messages() const {
+    std::lock_guard lock(mu_);
+    return messages_;
+}
+
+void SyslogListener::clear() {
+    std::lock_guard lock(mu_);
+    messages_.clear();
+}
+
+std::optional<SyslogMessage> SyslogListener::wait_for(
+    const std::function<bool(const SyslogMessage&)>& pred, Duration timeout) {
+    std::unique_lock lock(mu_);
+    size_t seen = 0;
+    std::optional<SyslogMessage> found;
+    cv_.wait_for(lock, timeout, [&] {
+        for (; seen < messages_.size() && !found; ++seen) {
+            if (pred(messages_[seen])) found = messages_[seen];
+        }
+        return found.has_value();
+    });
+    return found;
+}
+
+// ---------------------------------------------------------------- subreaper
+
+std::vector<pid_t> adopted_children() {
+    std::vector<pid_t> all = children();
+    std::lock_guard lock(g_owned_mu);
+    std::erase_if(all, [](pid_t pid) { return g_owned.count(pid) != 0; });
+    return all;
+}
+
+std::optional<pid_t> wait_adopted(Duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        std::vector<pid_t> found = adopted_children();
+        if (!found.empty()) return *std::min_element(found.begin(), found.end());
+        if (Clock::now() >= deadline) return std::nullopt;
+        // There is no event for "a process was adopted": look again shortly.
+        std::this_thread::sleep_for(Duration(10));
+    }
+}
+
+std::string wait_exit_of(pid_t child, Duration timeout) {
+    int fd = open_pidfd(child);
+    if (fd < 0) throw_errno("pidfd_open " + std::to_string(child));
+    bool done = readable_by(fd, Clock::now() + timeout);
+    close(fd);
+    if (!done) return kStillRunning;
+    int status = 0;
+    if (waitpid(child, &status, 0) != child) throw_errno("waitpid " + std::to_string(child));
+    return describe_status(status);
+}
+
+}  // namespace qv::e2e

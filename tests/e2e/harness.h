@@ -1,0 +1,223 @@
+// The end-to-end harness: runs the real program inside private network and
+// mount namespaces, feeds it frames on lo and watches everything it can
+// emit (stdout, stderr, syslog, UDP datagrams, its exit status).
+//
+// The namespaces are entered once, before the first test, by the whole test
+// process; every child inherits them. Nothing here ever sends outside the
+// private loopback.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "frames.h"
+
+namespace qv::e2e {
+
+using Duration = std::chrono::milliseconds;
+// Long enough for a loaded machine; only failures ever wait this long.
+inline constexpr Duration kWait{10000};
+
+// ---------------------------------------------------------------- set-up
+
+// Whether the namespaces, /dev/log and the subreaper are in place, and why not.
+bool environment_ready();
+const std::string& environment_error();
+
+// Base fixture of every e2e test: fails at once when the environment is not
+// ready, clears the syslog listener, and at the end kills and reaps whatever
+// children are left.
+class E2eTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// ---------------------------------------------------------------- processes
+
+// Exit descriptions, as Process::wait_exit and wait_exit_of return them.
+std::string exited(int status);     // "exited N"
+std::string killed_by(int signal);  // "killed by signal N"
+inline constexpr const char* kStillRunning = "still running";
+
+enum class Stdout {
+    pty,   // line-buffered in the child: lines show up while it runs
+    pipe,  // fully buffered in the child: everything shows up at exit
+};
+
+// A child process with stdin on /dev/null and stdout and stderr collected
+// by a reader thread. It leads its own process group. The destructor kills
+// the group and reaps the child.
+class Process {
+  public:
+    // Runs path with argv (argv[0] included) in the test namespaces; throws
+    // when they are not ready or the child cannot be made.
+    Process(const std::string& path, std::vector<std::string> argv, Stdout kind = Stdout::pty);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string out() const;
+    std::string err() const;
+
+    // Waits until pred(stdout, stderr) holds, both streams are closed, or the
+    // timeout passes; returns whether pred holds.
+    bool wait_until(const std::function<bool(const std::string&, const std::string&)>& pred,
+                    Duration timeout = kWait);
+    bool wait_out(std::string_view text, Duration timeout = kWait);
+    bool wait_err(std::string_view text, Duration timeout = kWait);
+
+    // Reaps the child once it has exited and collects what it wrote; returns
+    // exited(N), killed_by(N), or kStillRunning after the timeout.
+    std::string wait_exit(Duration timeout = kWait);
+    bool running() const;
+    void signal(int sig);
+    // SIGKILL to the child's process group, then reaps it.
+    void kill();
+
+    // pid, status so far, stdout and stderr: for failure messages.
+    std::string describe() const;
+
+  private:
+    void pump();
+    void sync_output();
+
+    pid_t pid_ = -1;
+    int pidfd_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    int wake_fd_ = -1;
+    bool reaped_ = false;
+    std::string status_;
+
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::string out_;
+    std::string err_;
+    bool out_open_ = true;
+    bool err_open_ = true;
+    bool stop_ = false;
+    bool pump_done_ = false;
+    uint64_t sync_wanted_ = 0;
+    uint64_t sync_done_ = 0;
+    std::thread reader_;
+};
+
+// The program under test, QV_BINARY, with args; argv[0] is the binary's path
+// unless given.
+Process start_program(const std::vector<std::string>& args, Stdout kind = Stdout::pty);
+Process start_program_as(const std::string& argv0, const std::vector<std::string>& args,
+                         Stdout kind = Stdout::pty);
+
+// The complete lines of a text (a last line without '\n' is left out).
+std::vector<std::string> lines_of(const std::string& text);
+
+// ---------------------------------------------------------------- frames
+
+using Ipv4 = std::array<uint8_t, 4>;
+std::string ip_text(const Ipv4& a);
+
+// A query frame from src (the builder's defaults otherwise).
+qv::test::FrameSpec query_from(const Ipv4& src, std::vector<std::string> labels = {"abc", "de"});
+
+// The program's -D line for a query, without the newline.
+std::string dump_line(const Ipv4& src, const char* proto, unsigned qtype,
+                      const std::string& domain);
+
+// Sends raw frames out of an interface through an AF_PACKET socket. On lo,
+// each frame comes back in and a capture on lo sees it once.
+class FrameInjector {
+  public:
+    explicit FrameInjector(const char* ifname = "lo");
+    ~FrameInjector();
+    FrameInjector(const FrameInjector&) = delete;
+    FrameInjector& operator=(const FrameInjector&) = delete;
+
+    void send(const std::vector<uint8_t>& frame);
+
+  private:
+    int fd_ = -1;
+    int cpu_ = -1;
+};
+
+// For a program started with -b -D on lo: injects a query from probe every
+// ~50 ms until its dump line (probe_line) shows up, which proves the capture
+// filter is installed. The probes are counted like any query.
+::testing::AssertionResult wait_capturing(Process& p, const Ipv4& probe, Duration timeout = kWait);
+std::string probe_line(const Ipv4& probe);
+
+// ---------------------------------------------------------------- collectors
+
+// A UDP socket on 127.0.0.1 at an ephemeral port.
+class UdpReceiver {
+  public:
+    UdpReceiver();
+    ~UdpReceiver();
+    UdpReceiver(const UdpReceiver&) = delete;
+    UdpReceiver& operator=(const UdpReceiver&) = delete;
+
+    uint16_t port() const { return port_; }
+    // The next datagram's payload, or nothing after the timeout.
+    std::optional<std::string> receive(Duration timeout = kWait);
+
+  private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
+// One message as glibc's syslog() writes it: "<PRI>Mmm dd hh:mm:ss tag[pid]: message".
+struct SyslogMessage {
+    int priority = -1;  // facility | level
+    std::string timestamp;
+    std::string tag;
+    pid_t pid = -1;  // -1 without LOG_PID
+    std::string message;
+    std::string raw;
+};
+std::optional<SyslogMessage> parse_syslog(std::string_view datagram);
+
+// The listener on /dev/log (inside the mount namespace). A thread drains the
+// socket at all times so that a logging program never blocks on it.
+class SyslogListener {
+  public:
+    std::vector<SyslogMessage> messages() const;
+    void clear();
+    std::optional<SyslogMessage> wait_for(const std::function<bool(const SyslogMessage&)>& pred,
+                                          Duration timeout = kWait);
+
+    // Called once by the set-up with the bound socket: starts the drain.
+    void start(int fd);
+
+  private:
+    void drain(int fd);
+
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<SyslogMessage> messages_;
+};
+SyslogListener& syslog_listener();
+
+// ---------------------------------------------------------------- subreaper
+
+// The test process is a child subreaper: a program that daemonizes leaves
+// its detached child to us. These are our children that no Process owns.
+std::vector<pid_t> adopted_children();
+// Waits until an adopted child exists; returns the lowest pid.
+std::optional<pid_t> wait_adopted(Duration timeout = kWait);
+// Reaps a child of ours once it exits: exited(N), killed_by(N) or kStillRunning.
+std::string wait_exit_of(pid_t child, Duration timeout = kWait);
+
+}  // namespace qv::e2e
