@@ -1,0 +1,329 @@
+#include "stats/export.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace qv {
+namespace {
+
+constexpr time_t kNow = time_t{86400} * 20000;
+constexpr int kTcp = 6;
+constexpr int kUdp = 17;
+
+class CollectingSender final : public DatagramSender {
+  public:
+    void send(const char* data, size_t len) override { datagrams.emplace_back(data, len); }
+    std::vector<std::string> datagrams;
+};
+
+// Claims the source's bucket and counts into it; returns the bucket index.
+int32_t put(BucketSet& set, SourceAddr src, uint32_t tcp, uint32_t udp) {
+    const int32_t i = set.find_bucket(src, kNow);
+    if (tcp != 0) set.count(i, kTcp, tcp, 1, kNow);
+    if (udp != 0) set.count(i, kUdp, udp, 28, kNow);
+    return i;
+}
+
+std::string header(const std::string& host_text) {
+    return "{\"hostname\":\"" + host_text + "\",\"type\":\"source\",\"data\":{";
+}
+
+// The datagram of a chunk: header, entries, the last comma turned into the
+// two closing braces, and the NUL.
+std::string datagram(const std::string& host_text, const std::vector<std::string>& entries) {
+    std::string text = header(host_text);
+    for (const auto& e : entries) text += e;
+    text.back() = '}';
+    text += "}";
+    text.push_back('\0');
+    return text;
+}
+
+std::vector<Settings> sending_modes(int send_json) {
+    std::vector<Settings> out;
+    for (int fg : {0, 1}) {
+        Settings s;
+        s.foreground = fg;
+        s.send_json = send_json;
+        out.push_back(s);
+    }
+    return out;
+}
+
+void expect_all_free(const BucketSet& set) {
+    EXPECT_EQ(set.in_use_count(), 0);
+    EXPECT_EQ(set.next_in_use(0), -1);
+    for (int32_t i = 0; i < set.size(); ++i) {
+        const Bucket& b = set.bucket(i);
+        EXPECT_FALSE(set.in_use(i)) << i;
+        EXPECT_EQ(b.ip_addr, FREE_ADDR) << i;
+        EXPECT_EQ(b.tcp_count, 0u) << i;
+        EXPECT_EQ(b.udp_count, 0u) << i;
+        EXPECT_EQ(b.qps, 0u) << i;
+        EXPECT_EQ(b.qstats[1], 0) << i;
+        EXPECT_EQ(b.qstats[28], 0) << i;
+    }
+}
+
+// ---- the sweep ---------------------------------------------------------------
+
+TEST(ExportSweep, WorkedExampleInBothModes) {
+    const std::string want =
+        "{\"hostname\":\"host1\",\"type\":\"source\",\"data\":"
+        "{\"192.0.2.10\":42,\"198.51.100.7\":5}}";
+    ASSERT_EQ(want.size(), 78u);
+    for (const Settings& s : sending_modes(1)) {
+        SCOPED_TRACE(s.foreground);
+        BucketSet set(8, 3);
+        put(set, make_addr(192, 0, 2, 10), 30, 12);
+        put(set, make_addr(198, 51, 100, 7), 0, 5);
+        CollectingSender sender;
+        sweep_and_export(s, set, escape_host_name("host1"), sender, kNow);
+        ASSERT_EQ(sender.datagrams.size(), 1u);
+        EXPECT_EQ(sender.datagrams[0].size(), 79u);
+        EXPECT_EQ(sender.datagrams[0], want + '\0');
+        expect_all_free(set);
+    }
+}
+
+TEST(ExportSweep, NothingIsSentWithoutSendJsonButTheSetIsStillEmptied) {
+    for (const Settings& s : sending_modes(0)) {
+        SCOPED_TRACE(s.foreground);
+        BucketSet set(8, 3);
+        put(set, make_addr(192, 0, 2, 10), 30, 12);
+        put(set, make_addr(198, 51, 100, 7), 0, 5);
+        CollectingSender sender;
+        sweep_and_export(s, set, escape_host_name("host1"), sender, kNow);
+        EXPECT_TRUE(sender.datagrams.empty());
+        expect_all_free(set);
+    }
+}
+
+TEST(ExportSweep, CountsAreUnsigned32BitSums) {
+    struct Case {
+        uint32_t tcp, udp;
+        const char* want;
+    };
+    const Case cases[] = {
+        {2147483648u, 5, "2147483653"},
+        {0, 4294967295u, "4294967295"},
+        {4294967295u, 2, "1"},  // the sum wraps like the counters
+    };
+    Settings s;
+    s.send_json = 1;
+    for (const auto& c : cases) {
+        BucketSet set(4, 3);
+        put(set, make_addr(192, 0, 2, 10), c.tcp, c.udp);
+        CollectingSender sender;
+        sweep_and_export(s, set, escape_host_name("host1"), sender, kNow);
+        EXPECT_EQ(sender.datagrams, std::vector<std::string>{datagram(
+                                        "host1", {"\"192.0.2.10\":" + std::string(c.want) + ","})});
+    }
+}
+
+TEST(ExportSweep, EveryBucketInUseInIndexOrderIncludingZeroAndBroadcast) {
+    Settings s;
+    s.send_json = 1;
+    BucketSet set(8, 3);
+    ASSERT_EQ(put(set, make_addr(10, 9, 9, 9), 1, 0), 0);
+    ASSERT_EQ(put(set, make_addr(0, 0, 0, 0), 0, 2), 1);
+    ASSERT_EQ(put(set, make_addr(192, 0, 2, 1), 3, 0), 2);
+    ASSERT_EQ(put(set, make_addr(255, 255, 255, 255), 0, 4), 3);
+    // Bucket 0 freed and claimed again by a later source: the walk follows
+    // bucket indexes, not the order sources arrived in.
+    set.reset_bucket(0, kNow);
+    ASSERT_EQ(put(set, make_addr(198, 51, 100, 7), 5, 0), 0);
+    CollectingSender sender;
+    sweep_and_export(s, set, escape_host_name("host1"), sender, kNow);
+    EXPECT_EQ(sender.datagrams, std::vector<std::string>{datagram(
+                                    "host1", {"\"198.51.100.7\":5,", "\"0.0.0.0\":2,",
+                                              "\"192.0.2.1\":3,", "\"255.255.255.255\":4,"})});
+    expect_all_free(set);
+}
+
+// Entries of 21 characters ("\"10.0.1.1NN\":1000000,"). With a host of 25
+// characters the header is 64 and the budget 1134 = 54 * 21, so after 53
+// entries exactly 21 remain: not more than the entry, which opens the next
+// datagram. With 24 characters one more byte remains and the 54th entry still
+// fits, making the largest datagram: 1198 characters and the NUL.
+TEST(ExportSweep, AnEntryGoesInOnlyWhileTheBudgetExceedsItsLength) {
+    struct Case {
+        size_t host_len;
+        size_t first_chunk_entries;
+        size_t first_size;
+    };
+    const Case cases[] = {{25, 53, 1179}, {24, 54, 1199}};
+    std::vector<std::string> entries;
+    for (int k = 0; k < 60; ++k)
+        entries.push_back("\"10.0.1." + std::to_string(100 + k) + "\":1000000,");
+    ASSERT_EQ(entries[0].size(), 21u);
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host_len);
+        const std::string host(c.host_len, 'h');
+        ASSERT_EQ(header(host).size(), 39 + c.host_len);
+        for (const Settings& s : sending_modes(1)) {
+            BucketSet set(64, 3);
+            for (uint8_t k = 0; k < 60; ++k) put(set, make_addr(10, 0, 1, 100 + k), 400000, 600000);
+            CollectingSender sender;
+            sweep_and_export(s, set, escape_host_name(host.c_str()), sender, kNow);
+            const auto split = entries.begin() + static_cast<long>(c.first_chunk_entries);
+            const std::vector<std::string> want = {
+                datagram(host, {entries.begin(), split}),
+                datagram(host, {split, entries.end()}),
+            };
+            EXPECT_EQ(sender.datagrams, want);
+            ASSERT_EQ(sender.datagrams.size(), 2u);
+            EXPECT_EQ(sender.datagrams[0].size(), c.first_size);
+        }
+    }
+}
+
+// The host name as a JSON decoder reads it back: each byte kept while its
+// escape still fits in kHostJsonMax, read as the code point of that byte.
+std::string decoded_host(const std::string& name) {
+    std::string out;
+    size_t escaped = 0;
+    for (unsigned char ch : name) {
+        const size_t len = (ch == '"' || ch == '\\') ? 2 : (ch < 0x20 || ch > 0x7e) ? 6 : 1;
+        if (escaped + len > kHostJsonMax) break;
+        escaped += len;
+        if (ch < 0x80) {
+            out += static_cast<char>(ch);
+        } else {
+            out += static_cast<char>(0xc0 | (ch >> 6));
+            out += static_cast<char>(0x80 | (ch & 0x3f));
+        }
+    }
+    return out;
+}
+
+TEST(ExportSweep, EveryDatagramParsesAndTheCountsAddUp) {
+    std::string mixed;
+    const char pattern[] = "ab\"\\\x01\xe9.";
+    while (mixed.size() < 253) mixed += pattern[mixed.size() % 7];
+    const std::vector<std::string> names = {
+        "plain.example",
+        "quo\"ted",
+        "back\\slash",
+        std::string("ctl\x01\x1f\x7f\xff end"),
+        std::string(253, 'x'),
+        mixed,
+        std::string(253, '\x02'),
+    };
+    Settings s;
+    s.send_json = 1;
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        BucketSet set(400, 3);
+        std::map<std::string, uint64_t> want;
+        for (int k = 0; k < 300; ++k) {
+            const SourceAddr src =
+                make_addr(static_cast<uint8_t>(k * 37), static_cast<uint8_t>(k),
+                          static_cast<uint8_t>(k >> 3), static_cast<uint8_t>(k * 11));
+            // Some sums at and above 2^31.
+            const uint32_t tcp = k % 10 == 0 ? 2147483648u + static_cast<uint32_t>(k) : 0;
+            const uint32_t udp = static_cast<uint32_t>(k * 7919 % 100000);
+            put(set, src, tcp, udp);
+            want[to_text(src).c_str()] += uint64_t{tcp} + udp;
+        }
+        CollectingSender sender;
+        sweep_and_export(s, set, escape_host_name(name.c_str()), sender, kNow);
+        ASSERT_GE(sender.datagrams.size(), 2u);
+        std::map<std::string, uint64_t> got;
+        for (const std::string& d : sender.datagrams) {
+            ASSERT_LE(d.size(), 1199u);
+            ASSERT_EQ(d.back(), '\0');
+            ASSERT_EQ(d.find('\0'), d.size() - 1);
+            const auto j = nlohmann::json::parse(d.substr(0, d.size() - 1));
+            EXPECT_EQ(j.size(), 3u);
+            EXPECT_EQ(j["hostname"].get<std::string>(), decoded_host(name));
+            EXPECT_EQ(j["type"], "source");
+            ASSERT_TRUE(j["data"].is_object());
+            EXPECT_FALSE(j["data"].empty());
+            for (const auto& [addr, n] : j["data"].items()) {
+                EXPECT_EQ(got.count(addr), 0u) << addr;
+                got[addr] = n.get<uint64_t>();
+            }
+        }
+        EXPECT_EQ(got, want);
+        expect_all_free(set);
+    }
+}
+
+TEST(ExportSweep, TheTotalsBucketIsNotTouched) {
+    for (const Settings& s : {sending_modes(0)[0], sending_modes(1)[1]}) {
+        Table table(8, 3);
+        table.reset_totals(kNow - 50);
+        table.add_query(make_addr(192, 0, 2, 10), kTcp, 7, 1, kNow - 40);
+        table.add_query(make_addr(192, 0, 2, 11), kUdp, 9, 28, kNow - 30);
+        const Bucket before = table.totals();
+        BucketSet& retired = table.swap_sets();
+        CollectingSender sender;
+        sweep_and_export(s, retired, escape_host_name("host1"), sender, kNow);
+        expect_all_free(retired);
+        const Bucket& after = table.totals();
+        EXPECT_EQ(after.tcp_count, 7u);
+        EXPECT_EQ(after.udp_count, 9u);
+        EXPECT_EQ(after.first_packet, kNow - 50);
+        EXPECT_EQ(memcmp(after.qstats, before.qstats, sizeof before.qstats), 0);
+        EXPECT_EQ(after.qstats[1], 7);
+        EXPECT_EQ(after.qstats[28], 9);
+    }
+}
+
+// ---- the host name -------------------------------------------------------------
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+TEST(ExportHostName, EscapesAndCapsAtAWholeEscape) {
+    struct Case {
+        const char* name;
+        std::string host;
+        std::string want;  // hex digits compared in either case
+    };
+    const Case cases[] = {
+        {"plain", "host1.example", "host1.example"},
+        {"quote", "a\"b", "a\\\"b"},
+        {"backslash", "a\\b", "a\\\\b"},
+        {"control bytes", "\x01x\x1f", "\\u0001x\\u001f"},
+        {"space and tilde stay", " ~", " ~"},
+        {"DEL and high bytes", "\x7f\x80\xff", "\\u007f\\u0080\\u00ff"},
+        {"exactly the cap", std::string(512, 'a'), std::string(512, 'a')},
+        {"one over the cap", std::string(513, 'a'), std::string(512, 'a')},
+        {"an escape that would cross the cap is dropped", std::string(511, 'a') + "\"",
+         std::string(511, 'a')},
+        {"an escape that ends at the cap is kept", std::string(510, 'a') + "\"",
+         std::string(510, 'a') + "\\\""},
+        {"nothing follows a dropped escape", std::string(509, 'a') + "\x01" + "b",
+         std::string(509, 'a')},
+        {"253 control bytes keep 85 whole escapes", std::string(253, '\x01'),
+         [] {
+             std::string s;
+             for (int i = 0; i < 85; ++i) s += "\\u0001";
+             return s;
+         }()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const HostJson h = escape_host_name(c.host.c_str());
+        EXPECT_LE(strlen(h.text), kHostJsonMax);
+        EXPECT_EQ(lower(h.text), lower(c.want));
+    }
+}
+
+}  // namespace
+}  // namespace qv
