@@ -26,7 +26,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -514,6 +516,14 @@ std::vector<std::string> lines_of(const std::string& text) {
     return out;
 }
 
+void await_second_turn() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    // A few milliseconds past the turn: time() may lag the clock by a tick.
+    std::this_thread::sleep_for(std::chrono::nanoseconds(1'000'000'000L - now.tv_nsec) +
+                                Duration(5));
+}
+
 // ---------------------------------------------------------------- frames
 
 std::string ip_text(const Ipv4& a) {
@@ -627,6 +637,40 @@ std::optional<std::string> UdpReceiver::receive(Duration timeout) {
     if (n < 0) throw_errno("recv");
     buf.resize(static_cast<size_t>(n));
     return buf;
+}
+
+::testing::AssertionResult add_export_counts(const std::string& datagram,
+                                             std::map<std::string, uint64_t>& counts) {
+    auto bad = [&](const std::string& why) {
+        return ::testing::AssertionFailure()
+               << why << " in datagram of " << datagram.size() << " bytes: " << datagram;
+    };
+    if (datagram.size() > 1199) return bad("more than 1199 bytes");
+    if (datagram.empty() || datagram.find('\0') != datagram.size() - 1)
+        return bad("not exactly one NUL, at the end,");
+    nlohmann::json j;
+    try {
+        j = nlohmann::json::parse(datagram.substr(0, datagram.size() - 1));
+    } catch (const nlohmann::json::exception& e) {
+        return bad(std::string("no JSON (") + e.what() + ")");
+    }
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    if (!j.is_object() || j.size() != 3) return bad("not an object of three members");
+    if (j.value("hostname", "") != host) return bad(std::string("hostname is not ") + host);
+    if (j.value("type", "") != "source") return bad("type is not \"source\"");
+    if (!j.contains("data") || !j["data"].is_object() || j["data"].empty())
+        return bad("no data object with entries");
+    std::map<std::string, uint64_t> found;
+    for (const auto& [addr, count] : j["data"].items()) {
+        in_addr scratch{};
+        if (inet_pton(AF_INET, addr.c_str(), &scratch) != 1)
+            return bad("key " + addr + " is no address");
+        if (!count.is_number_unsigned()) return bad("count of " + addr + " is no unsigned number");
+        found[addr] = count.get<uint64_t>();
+    }
+    for (const auto& [addr, count] : found) counts[addr] += count;
+    return ::testing::AssertionSuccess();
 }
 
 std::optional<SyslogMessage> parse_syslog(std::string_view d) {

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -125,6 +126,14 @@ Process start_program_as(const std::string& argv0, const std::vector<std::string
 // The complete lines of a text (a last line without '\n' is left out).
 std::vector<std::string> lines_of(const std::string& text);
 
+// Returns just after the wall clock's second has turned. The program rates a
+// source over the whole seconds since its first query of the cycle, so a
+// source whose first query falls in the second after the cycle's is not
+// rated in it. A test that waits for rates starts the program here: its
+// cycles then fall early in their seconds, and a source sending every few
+// tens of milliseconds is rated in each of them.
+void await_second_turn();
+
 // ---------------------------------------------------------------- frames
 
 using Ipv4 = std::array<uint8_t, 4>;
@@ -177,6 +186,13 @@ class UdpReceiver {
     int fd_ = -1;
     uint16_t port_ = 0;
 };
+
+// Checks one datagram of the program's JSON export: a single NUL at its end,
+// at most 1199 bytes, and {"hostname": this host's name, "type": "source",
+// "data": {dotted address: count, ...}} with nothing else. On success, adds
+// each count to counts.
+::testing::AssertionResult add_export_counts(const std::string& datagram,
+                                             std::map<std::string, uint64_t>& counts);
 
 // One message as glibc's syslog() writes it: "<PRI>Mmm dd hh:mm:ss tag[pid]: message".
 struct SyslogMessage {
