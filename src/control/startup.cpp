@@ -129,6 +129,8 @@ int run_live(Settings& s) {
 
     // The table: bucket_count per-source buckets and the totals bucket after them.
     alloc_buckets(s.bucket_count);
+    // The first totals window opens now, not at the epoch.
+    process_table().lock()->reset_totals(now());
     start_stats_thread(s, new PcapCounters(handle));
 
     pcap_loop(handle, -1, handle_packet, reinterpret_cast<u_char*>(ctx));

@@ -230,5 +230,22 @@ TEST_F(Report, LoudSourceAlarmsAndTotalsAddUp) {
     }
 }
 
+// The first totals window opens when the program starts: no totals line
+// comes before -m seconds have passed.
+TEST_F(Report, FirstTotalsWindowOpensAtStart) {
+    LocalZone zone("UTC0");
+    const time_t started = time(nullptr);
+    Process p = start_program({"-b", "-Q", "-i", "lo", "-w", "2", "-m", "5"});
+    ASSERT_TRUE(p.wait_out("\n", Duration(30000))) << p.describe();
+    const std::string first = lines_of(p.out()).front();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(first, m, kTotals)) << first;
+    const std::string stamp = m[1];
+    const long of_day = std::stol(stamp.substr(0, 2)) * 3600 + std::stol(stamp.substr(3, 2)) * 60 +
+                        std::stol(stamp.substr(6, 2));
+    const long since = ((of_day - static_cast<long>(started % 86400)) + 86400) % 86400;
+    EXPECT_GE(since, 5) << "a totals line " << since << " s after the start: " << first;
+}
+
 }  // namespace
 }  // namespace qv::e2e
