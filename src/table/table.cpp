@@ -7,6 +7,7 @@
 #include <bit>
 #include <cassert>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -62,19 +63,19 @@ void* align_up(void* p, size_t alignment) {
 
 }  // namespace
 
-// Bookkeeping beside each bucket, so that a lookup, a takeover and a reset
-// touch few cache lines: the hash link, the address and the transport
-// counters share the first line.
+// A bucket and the mask of its qstats elements that need clearing, in the
+// same cache line as the address and transport counters.
 struct alignas(64) BucketSet::Slot {
     uint64_t touched[4];  // qstats elements counted into since the last reset
-    int32_t next;         // next slot on the same hash chain, or -1
-    int32_t heap_pos;     // node in the takeover heap, or -1 when not in it
-    uint64_t pad_;
+    uint64_t pad_[2];
     Bucket bucket;
 };
 
 // Everything that finds a bucket without a scan.
 struct BucketSet::Index {
+    // Sixteen qstats elements to a cache line, from the start of a line.
+    static_assert(offsetof(Slot, bucket) + offsetof(Bucket, qstats) == 64);
+
     Index(int32_t count, uint64_t seed);
     ~Index();
 
@@ -83,11 +84,19 @@ struct BucketSet::Index {
     size_t count;
 
     // Address hash: multiply-add-shift with a secret odd multiplier, so
-    // nobody can aim addresses at one chain.
+    // nobody can aim addresses at one chain. The chains run through a
+    // compact array rather than the slots: a lookup that misses (every
+    // query of a flood) then walks a few small entries instead of pulling
+    // in one far-off bucket per step.
     uint64_t mul;
     uint64_t add;
     int shift;
     int32_t* heads;  // power-of-two many chain heads, -1 when empty
+    struct Link {
+        uint32_t addr;  // the bucket's address while it is in use
+        int32_t next;   // next bucket on the same chain, or -1
+    };
+    Link* links;  // per bucket
 
     size_t chain_of(uint32_t addr) const {
         return static_cast<size_t>((mul * addr + add) >> shift);
@@ -96,8 +105,9 @@ struct BucketSet::Index {
     void hash_insert(int32_t i);
     void hash_remove(int32_t i);
 
-    // Free-bucket bitmap. Level 0 has a bit per bucket, set when free (bits
-    // past the last bucket stay clear). Above it two summaries share level
+    // Free-bucket bitmap. Level 0 has a bit per bucket, set when free; the
+    // bits past the last bucket stay set, harmless as any real free bucket
+    // comes first and none is looked for when all are in use. Above it two summaries share level
     // 0: free_sum marks words that hold a free bucket, used_sum words that
     // hold one in use, so both kinds are found top-down in O(log64 n).
     static constexpr int kMaxLevels = 6;  // 64^6 > 2^31 buckets
@@ -106,49 +116,56 @@ struct BucketSet::Index {
     uint64_t* free_bits;
     uint64_t* free_sum[kMaxLevels];  // [1, levels)
     uint64_t* used_sum[kMaxLevels];  // [1, levels)
-    uint64_t last_mask;              // valid bits of the last level-0 word
 
     bool is_free(size_t i) const { return (free_bits[i >> 6] >> (i & 63)) & 1; }
-    uint64_t used_word(size_t w) const {
-        return ~free_bits[w] & (w + 1 == words[0] ? last_mask : ~0ull);
-    }
+    uint64_t used_word(size_t w) const { return ~free_bits[w]; }
     void fill_free();
     void mark_used(size_t i);
     void mark_free(size_t i);
     int32_t lowest_free() const;
     int32_t next_used(size_t from) const;
 
-    // Takeover heap: 4-ary min-heap on (last_packet, index) of the buckets
-    // in use that have counted a query since their reset (last_packet != 0).
-    // Node k lives at heap[3 + k] in a 64-byte aligned array, so the four
-    // children of a node, 4k+1 .. 4k+4, share one cache line.
-    struct Entry {
-        time_t key;
-        int32_t index;
-        int32_t pad_;
-    };
+    // Takeover heap: 4-ary min-heap of the buckets in use that have counted
+    // a query since their reset (last_packet != 0), ordered by rank: the
+    // 128-bit number last_packet * 2^32 + index, so one compare without
+    // branches orders by time, then index. Node k lives at heap[3 + k] in a
+    // 64-byte aligned array, so the four children of a node, 4k+1 .. 4k+4,
+    // share one cache line.
+    __extension__ using Rank = __int128;
+    static Rank rank(time_t key, int32_t i) { return static_cast<Rank>(key) * (Rank{1} << 32) + i; }
+    static int32_t index_of(Rank r) { return static_cast<int32_t>(static_cast<uint32_t>(r)); }
     void* heap_mem;
-    Entry* heap;
+    Rank* heap;
+    int32_t* heap_pos;  // per bucket: its node, or -1 when not in the heap
     int32_t heap_size = 0;
 
-    static bool before(const Entry& a, const Entry& b) {
-        return a.key < b.key || (a.key == b.key && a.index < b.index);
+    Rank& node(int32_t k) { return heap[3 + k]; }
+    void place(int32_t k, Rank r) {
+        node(k) = r;
+        heap_pos[index_of(r)] = k;
     }
-    Entry& node(int32_t k) { return heap[3 + k]; }
-    void place(int32_t k, const Entry& e) {
-        node(k) = e;
-        slots[e.index].heap_pos = k;
+    // A bucket just taken over whose entry still holds its old rank at the
+    // root, or -1. Its count re-ranks it in place; any other change to the
+    // heap first takes it out (settle), as its last_packet is 0 till then.
+    int32_t pending = -1;
+    void settle() {
+        if (pending >= 0) {
+            heap_remove(pending);
+            pending = -1;
+        }
     }
-    void sift_up(int32_t k, Entry e);
-    void sift_down(int32_t k, Entry e);
+    void prefetch_next_victims();
+
+    int32_t min_child(int32_t first);
+    void sift_up(int32_t k, Rank r);
+    void sift_down(int32_t k, Rank r);
     void heap_set(int32_t i, time_t key);
     void heap_remove(int32_t i);
 };
 
 BucketSet::Index::Index(int32_t n_buckets, uint64_t seed) : count(static_cast<size_t>(n_buckets)) {
-    const size_t slot_bytes = count * sizeof(Slot) + alignof(Slot);
-    slot_mem = alloc_or_die(slot_bytes, kLabel);
-    slots = reinterpret_cast<Slot*>(align_up(slot_mem, alignof(Slot)));
+    slot_mem = alloc_or_die(count * sizeof(Slot) + alignof(Slot), kLabel);
+    slots = static_cast<Slot*>(align_up(slot_mem, alignof(Slot)));
 
     uint64_t k = splitmix64(seed);
     mul = k | 1;
@@ -158,6 +175,7 @@ BucketSet::Index::Index(int32_t n_buckets, uint64_t seed) : count(static_cast<si
     shift = 64 - std::countr_zero(n_heads);
     heads = alloc_array<int32_t>(n_heads);
     std::memset(heads, 0xff, n_heads * sizeof(int32_t));
+    links = alloc_array<Link>(count);
 
     levels = 0;
     size_t w = count;
@@ -171,27 +189,29 @@ BucketSet::Index::Index(int32_t n_buckets, uint64_t seed) : count(static_cast<si
         ++levels;
     } while (w > 1);
     free_bits = alloc_array<uint64_t>(words[0]);
-    last_mask = count % 64 == 0 ? ~0ull : (1ull << (count % 64)) - 1;
 
-    heap_mem = alloc_or_die((count + 3) * sizeof(Entry) + 64, kLabel);
-    heap = reinterpret_cast<Entry*>(align_up(heap_mem, 64));
+    heap_mem = alloc_or_die((count + 3) * sizeof(Rank) + 64, kLabel);
+    heap = static_cast<Rank*>(align_up(heap_mem, 64));
+    heap_pos = alloc_array<int32_t>(count);
+    std::memset(heap_pos, 0xff, count * sizeof(int32_t));
 
     for (size_t i = 0; i < count; ++i) {
         Slot& s = slots[i];
-        s.next = -1;
-        s.heap_pos = -1;
+        links[i] = Link{FREE_ADDR, -1};
         free_state(s.bucket, 0);
     }
     fill_free();
 }
 
 BucketSet::Index::~Index() {
+    std::free(heap_pos);
     std::free(heap_mem);
     for (int l = 1; l < levels; ++l) {
         std::free(free_sum[l]);
         std::free(used_sum[l]);
     }
     std::free(free_bits);
+    std::free(links);
     std::free(heads);
     std::free(slot_mem);
 }
@@ -200,24 +220,24 @@ BucketSet::Index::~Index() {
 
 int32_t BucketSet::Index::lookup(uint32_t addr) const {
     int32_t i = heads[chain_of(addr)];
-    while (i >= 0 && slots[i].bucket.ip_addr != addr) i = slots[i].next;
+    while (i >= 0 && links[i].addr != addr) i = links[i].next;
     return i;
 }
 
 void BucketSet::Index::hash_insert(int32_t i) {
     int32_t& head = heads[chain_of(slots[i].bucket.ip_addr)];
-    slots[i].next = head;
+    links[i] = Link{slots[i].bucket.ip_addr, head};
     head = i;
 }
 
 void BucketSet::Index::hash_remove(int32_t i) {
-    int32_t* link = &heads[chain_of(slots[i].bucket.ip_addr)];
+    int32_t* link = &heads[chain_of(links[i].addr)];
     while (*link != i) {
         assert(*link >= 0);
-        link = &slots[*link].next;
+        link = &links[*link].next;
     }
-    *link = slots[i].next;
-    slots[i].next = -1;
+    *link = links[i].next;
+    links[i].next = -1;
 }
 
 // ---- bitmap --------------------------------------------------------------
@@ -225,7 +245,6 @@ void BucketSet::Index::hash_remove(int32_t i) {
 // Every bucket free, word by word.
 void BucketSet::Index::fill_free() {
     std::memset(free_bits, 0xff, words[0] * sizeof(uint64_t));
-    free_bits[words[0] - 1] = last_mask;
     for (int l = 1; l < levels; ++l) {
         size_t below = words[l - 1];
         std::memset(free_sum[l], 0xff, words[l] * sizeof(uint64_t));
@@ -310,56 +329,90 @@ int32_t BucketSet::Index::next_used(size_t pos) const {
 
 // ---- heap ----------------------------------------------------------------
 
-void BucketSet::Index::sift_up(int32_t k, Entry e) {
+// The least of the children starting at first (which exists), chosen
+// without branches when all four exist: ties in time are common and their
+// order by index is anyone's guess for the branch predictor.
+int32_t BucketSet::Index::min_child(int32_t first) {
+    const Rank* c = &node(first);
+    if (first + 3 < heap_size) {
+        const int32_t a = c[1] < c[0];
+        const int32_t b = 2 + (c[3] < c[2]);
+        return first + (c[b] < c[a] ? b : a);
+    }
+    int32_t best = 0;
+    for (int32_t j = 1; first + j < heap_size; ++j) best = c[j] < c[best] ? j : best;
+    return first + best;
+}
+
+void BucketSet::Index::sift_up(int32_t k, Rank r) {
     while (k > 0) {
-        int32_t parent = (k - 1) >> 2;
-        if (!before(e, node(parent))) break;
+        const int32_t parent = (k - 1) >> 2;
+        if (!(r < node(parent))) break;
         place(k, node(parent));
         k = parent;
     }
-    place(k, e);
+    place(k, r);
 }
 
-void BucketSet::Index::sift_down(int32_t k, Entry e) {
+void BucketSet::Index::sift_down(int32_t k, Rank r) {
     for (;;) {
-        int32_t first = 4 * k + 1;
+        const int32_t first = 4 * k + 1;
         if (first >= heap_size) break;
-        int32_t end = first + 4 < heap_size ? first + 4 : heap_size;
-        int32_t best = first;
-        for (int32_t c = first + 1; c < end; ++c) {
-            if (before(node(c), node(best))) best = c;
-        }
-        if (!before(node(best), e)) break;
+        const int32_t best = min_child(first);
+        if (!(node(best) < r)) break;
         place(k, node(best));
         k = best;
     }
-    place(k, e);
+    place(k, r);
 }
 
 void BucketSet::Index::heap_set(int32_t i, time_t key) {
-    const Entry e{key, i, 0};
-    const int32_t k = slots[i].heap_pos;
+    const Rank r = rank(key, i);
+    const int32_t k = heap_pos[i];
     if (k < 0) {
-        sift_up(heap_size++, e);
-    } else if (before(e, node(k))) {
-        sift_up(k, e);
+        sift_up(heap_size++, r);
+    } else if (r < node(k)) {
+        sift_up(k, r);
     } else {
-        sift_down(k, e);
+        sift_down(k, r);
     }
 }
 
 void BucketSet::Index::heap_remove(int32_t i) {
-    const int32_t k = slots[i].heap_pos;
+    const int32_t k = heap_pos[i];
     if (k < 0) return;
-    slots[i].heap_pos = -1;
+    heap_pos[i] = -1;
     const int32_t last = --heap_size;
     if (k == last) return;
-    const Entry moved = node(last);
-    if (before(moved, node(k))) {
+    const Rank moved = node(last);
+    if (moved < node(k)) {
         sift_up(k, moved);
     } else {
         sift_down(k, moved);
     }
+}
+
+// Under a flood the next queries take over the next roots. While the root
+// is being taken over, fetches what its least child, the likely next one,
+// will reset and count into: its qstats lines in use, those of the common
+// query types (0-31: A, NS, CNAME, SOA, PTR, MX, TXT, AAAA) and its times
+// (its first line was asked for one takeover ago); and the first line of
+// the least child below it, likely the one after.
+void BucketSet::Index::prefetch_next_victims() {
+    if (heap_size < 2) return;
+    const int32_t k = min_child(1);
+    const Slot& next = slots[index_of(node(k))];
+    uint32_t lines = 0x3;
+    for (int w = 0; w < 4; ++w) {
+        for (uint64_t m = next.touched[w]; m != 0; m &= m - 1) {
+            lines |= 1u << ((w * 64 + std::countr_zero(m)) / 16);
+        }
+    }
+    for (; lines != 0; lines &= lines - 1) {
+        __builtin_prefetch(&next.bucket.qstats[std::countr_zero(lines) * 16], 1);
+    }
+    __builtin_prefetch(&next.bucket.first_packet, 1);
+    if (4 * k + 1 < heap_size) __builtin_prefetch(&slots[index_of(node(min_child(4 * k + 1)))], 1);
 }
 
 // ---- the set -------------------------------------------------------------
@@ -431,9 +484,19 @@ int32_t BucketSet::find_bucket(SourceAddr source, time_t now) {
         b.last_packet = 0;
         b.alarm_set = 0;
     } else {
-        i = x.heap_size > 0 ? x.node(0).index : 0;
+        x.settle();
+        if (x.heap_size > 0) {
+            // The root stays put until the count that follows gives it its
+            // new time: under a flood faster than the table turns over, the
+            // same bucket is taken over again and again, and then the heap
+            // need not move at all.
+            i = Index::index_of(x.node(0));
+            x.pending = i;
+            x.prefetch_next_victims();
+        } else {
+            i = 0;
+        }
         x.hash_remove(i);
-        x.heap_remove(i);
         clear_qstats(slots_[i]);
         free_state(slots_[i].bucket, now);
     }
@@ -444,16 +507,28 @@ int32_t BucketSet::find_bucket(SourceAddr source, time_t now) {
 
 void BucketSet::count(int32_t i, int protocol, uint32_t count, uint32_t qtype, time_t now) {
     assert(in_use(i));
+    Index& x = *index_;
     Slot& s = slots_[i];
     add_counts(s.bucket, protocol, count, qtype);
     s.touched[(qtype & 0xff) >> 6] |= 1ull << (qtype & 63);
-    // Whole seconds: most queries leave the heap alone.
-    if (s.bucket.last_packet != now) {
+    if (i == x.pending) {
+        x.pending = -1;
         s.bucket.last_packet = now;
         if (now == 0) {
-            index_->heap_remove(i);
+            x.heap_remove(i);
         } else {
-            index_->heap_set(i, now);
+            x.heap_set(i, now);
+        }
+        return;
+    }
+    // Whole seconds: most queries leave the heap alone.
+    if (s.bucket.last_packet != now) {
+        x.settle();
+        s.bucket.last_packet = now;
+        if (now == 0) {
+            x.heap_remove(i);
+        } else {
+            x.heap_set(i, now);
         }
     }
 }
@@ -462,6 +537,7 @@ void BucketSet::reset_bucket(int32_t i, time_t now) {
     assert(i >= 0 && i < count_);
     Index& x = *index_;
     if (in_use(i)) {
+        x.settle();
         x.hash_remove(i);
         x.heap_remove(i);
         x.mark_free(static_cast<size_t>(i));
@@ -475,13 +551,14 @@ void BucketSet::reset_all(time_t now) {
     Index& x = *index_;
     for (int32_t i = next_in_use(0); i >= 0; i = next_in_use(i + 1)) {
         Slot& s = slots_[i];
-        x.heads[x.chain_of(s.bucket.ip_addr)] = -1;
-        s.next = -1;
-        s.heap_pos = -1;
+        x.heads[x.chain_of(x.links[i].addr)] = -1;
+        x.links[i].next = -1;
+        x.heap_pos[i] = -1;
         clear_qstats(s);
         free_state(s.bucket, now);
     }
     x.heap_size = 0;
+    x.pending = -1;
     x.fill_free();
     used_ = 0;
 }

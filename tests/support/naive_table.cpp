@@ -44,10 +44,14 @@ int32_t NaiveTable::find_bucket(SourceAddr source, time_t now) {
         if (candidate < 0 || last < bucket(candidate).last_packet) candidate = i;
     }
     if (chosen < 0) chosen = candidate >= 0 ? candidate : 0;
-    reset_bucket(chosen, now);
-    bucket(chosen).ip_addr = source.raw;
-    in_use_[static_cast<size_t>(chosen)] = 1;
+    claim(chosen, source, now);
     return chosen;
+}
+
+void NaiveTable::claim(int32_t i, SourceAddr source, time_t now) {
+    reset_bucket(i, now);
+    bucket(i).ip_addr = source.raw;
+    in_use_[static_cast<size_t>(i)] = 1;
 }
 
 void NaiveTable::count(int32_t i, int protocol, uint32_t count, uint32_t qtype, time_t now) {

@@ -28,6 +28,9 @@ class NaiveTable {
     void reset_bucket(int32_t i, time_t now);
     // Every bucket, one by one.
     void reset_all(time_t now);
+    // Puts source into free bucket i as a claim would, without the scans:
+    // fills a large table quickly. The caller keeps the sources distinct.
+    void claim(int32_t i, SourceAddr source, time_t now);
     void reset_totals(time_t now);
 
   private:

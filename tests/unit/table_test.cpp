@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <functional>
@@ -139,6 +140,15 @@ const EdgeCase kEdgeCases[] = {
          EXPECT_EQ(t.add_query(kA, kUdp, 1, 1, 21), 1);
          expect_bucket(t.active().bucket(1),
                        {.ip = kA.raw, .udp = 1, .first = 21, .last = 21, .qstats = {{1, 1}}});
+     }},
+    {"a claim starts a clean window in a free bucket", 2,
+     [](Table& t) {
+         t.active().bucket(1).qps = 7;
+         t.active().bucket(1).alarm_set = 3;
+         t.add_query(kA, kUdp, 1, 1, 10);
+         EXPECT_EQ(t.add_query(kB, kUdp, 1, 1, 11), 1);
+         expect_bucket(t.active().bucket(1),
+                       {.ip = kB.raw, .udp = 1, .first = 11, .last = 11, .qstats = {{1, 1}}});
      }},
     {"protocol 6 is TCP, every other protocol UDP", 8,
      [](Table& t) {
@@ -373,10 +383,18 @@ void differential(const DiffRun& run) {
             } else if (kind < 19) {
                 now = 1000 + pick(1000);
             }
-        } else if (op < 960) {
+        } else if (op < 950) {
             touched = static_cast<int32_t>(pick(uint32_t(run.buckets)));
             model.reset_bucket(touched, now);
             table.active().reset_bucket(touched, now);
+        } else if (op < 960) {
+            // A run of buckets freed one by one empties whole bitmap words.
+            const int32_t from = static_cast<int32_t>(pick(uint32_t(run.buckets)));
+            const int32_t to = std::min(run.buckets, from + 1 + int32_t(pick(150)));
+            for (int32_t i = from; i < to; ++i) {
+                model.reset_bucket(i, now);
+                table.active().reset_bucket(i, now);
+            }
         } else if (op < 990) {
             // The stats cycle writes these into buckets in use.
             const int32_t i = table.active().next_in_use(int32_t(pick(uint32_t(run.buckets))));
