@@ -7,6 +7,7 @@
 
 #include "frames.h"
 #include "harness.h"
+#include "usage_text.h"
 
 namespace qv::e2e {
 namespace {
@@ -17,31 +18,7 @@ using qv::test::FrameSpec;
 // Not the binary's path: the screen must echo argv[0] as it was passed.
 constexpr const char* kArgv0 = "./qv-under-test";
 
-std::string usage_screen(const std::string& progname) {
-    return "quorvane, version 1.2\n"
-           "Usage: " +
-           progname + " [OPTION]\n\n" +
-           "-i IFNAME                 specify device name to listen on\n"
-           "-t N                      alarm at >N queries per second\n"
-           "-a N                      reset alarm after N seconds\n"
-           "-w N                      calculate stats every N seconds\n"
-           "-x N                      create N buckets\n"
-           "-m N                      report overall stats every N seconds\n"
-           "-A addr                   filter for specific address\n"
-           "-M mask                   netmask for filter (in conjunction with -A)\n"
-           "-Q                        don't filter by local interface address\n"
-           "-b                        run in foreground in peekline mode\n"
-           "-d                        run in background in daemon mode\n"
-           "-D                        dump dns packets (implies -b)\n"
-           "-v                        verbose output - use again for more verbosity\n"
-           "-s                        send source-IP data to network collector as JSON\n"
-           "-z addr                   address to send stats to (default 226.1.1.2)\n"
-           "-p N                      UDP port to send stats to (default 2000)\n"
-           "-h                        display this usage information\n"
-           "-r FILE                   read packets from a capture file (implies -b)\n"
-           "-u USER                   drop privileges to USER once the capture is open\n"
-           "-V                        show version information\n";
-}
+using qv::test::usage_screen;
 
 std::string couldnt_start(const std::string& why) {
     return std::string(kArgv0) + " couldn't start\n" + why;

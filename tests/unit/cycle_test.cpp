@@ -14,9 +14,14 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "collectors.h"
 
 namespace qv {
 namespace {
+
+using test::CollectingSender;
+using test::CollectingSink;
+using test::Line;
 
 // Midnight UTC: a cycle at kDay + n seconds stamps as the n-th second of the day.
 constexpr time_t kDay = time_t{86400} * 20000;
@@ -29,16 +34,7 @@ constexpr SourceAddr kD = make_addr(10, 0, 0, 4);
 constexpr int kTcp = 6;
 constexpr int kUdp = 17;
 
-struct Line {
-    bool syslog;
-    int priority;
-    std::string text;
-    friend bool operator==(const Line&, const Line&) = default;
-};
 
-std::ostream& operator<<(std::ostream& os, const Line& l) {
-    return os << (l.syslog ? "syslog " : "stdout ") << l.priority << " \"" << l.text << '"';
-}
 
 Line out(const std::string& text) {
     return {false, 0, text};
@@ -47,22 +43,7 @@ Line notice(const std::string& text) {
     return {true, LOG_NOTICE, text};
 }
 
-class CollectingSink final : public LineSink {
-  public:
-    void to_stdout(std::string_view line) override {
-        lines.push_back({false, 0, std::string(line)});
-    }
-    void to_syslog(int priority, const char* message) override {
-        lines.push_back({true, priority, message});
-    }
-    std::vector<Line> lines;
-};
 
-class CollectingSender final : public DatagramSender {
-  public:
-    void send(const char* data, size_t len) override { datagrams.emplace_back(data, len); }
-    std::vector<std::string> datagrams;
-};
 
 struct Query {
     SourceAddr source;

@@ -12,18 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "collectors.h"
+
 namespace qv {
 namespace {
+
+using test::CollectingSender;
 
 constexpr time_t kNow = time_t{86400} * 20000;
 constexpr int kTcp = 6;
 constexpr int kUdp = 17;
 
-class CollectingSender final : public DatagramSender {
-  public:
-    void send(const char* data, size_t len) override { datagrams.emplace_back(data, len); }
-    std::vector<std::string> datagrams;
-};
 
 // Claims the source's bucket and counts into it; returns the bucket index.
 int32_t put(BucketSet& set, SourceAddr src, uint32_t tcp, uint32_t udp) {

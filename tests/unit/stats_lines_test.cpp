@@ -12,9 +12,13 @@
 
 #include "stats/alarm_memory.h"
 #include "stats/lines.h"
+#include "collectors.h"
 
 namespace qv {
 namespace {
+
+using test::CollectingSink;
+using test::Line;
 
 // Midnight UTC, so a cycle time of kDay + 3723 stamps as 01:02:03.
 constexpr time_t kDay = time_t{86400} * 20000;
@@ -22,22 +26,7 @@ constexpr time_t kAt = kDay + 3723;
 
 constexpr SourceAddr kSrc = make_addr(192, 0, 2, 10);
 
-struct Line {
-    bool syslog;
-    int priority;
-    std::string text;
-};
 
-class CollectingSink final : public LineSink {
-  public:
-    void to_stdout(std::string_view line) override {
-        lines.push_back({false, 0, std::string(line)});
-    }
-    void to_syslog(int priority, const char* message) override {
-        lines.push_back({true, priority, message});
-    }
-    std::vector<Line> lines;
-};
 
 using TypeCounts = std::vector<std::pair<int, int32_t>>;
 
