@@ -195,11 +195,9 @@ BucketSet::Index::Index(int32_t n_buckets, uint64_t seed) : count(static_cast<si
     heap_pos = alloc_array<int32_t>(count);
     std::memset(heap_pos, 0xff, count * sizeof(int32_t));
 
-    for (size_t i = 0; i < count; ++i) {
-        Slot& s = slots[i];
-        links[i] = Link{FREE_ADDR, -1};
-        free_state(s.bucket, 0);
-    }
+    // The slots stay as calloc left them, untouched: a large table costs no
+    // page faults until its buckets are used. A free slot still all zero has
+    // never been used and reads as a free bucket (see bucket()).
     fill_free();
 }
 
@@ -392,16 +390,14 @@ void BucketSet::Index::heap_remove(int32_t i) {
     }
 }
 
-// Under a flood the next queries take over the next roots. While the root
-// is being taken over, fetches what its least child, the likely next one,
-// will reset and count into: its qstats lines in use, those of the common
-// query types (0-31: A, NS, CNAME, SOA, PTR, MX, TXT, AAAA) and its times
-// (its first line was asked for one takeover ago); and the first line of
-// the least child below it, likely the one after.
+// Under a flood the next queries take over the next roots. Fetches what the
+// next one will reset and count into: its qstats lines in use, those of the
+// common query types (0-31: A, NS, CNAME, SOA, PTR, MX, TXT, AAAA) and its
+// times (its first line was asked for one takeover ago); and the first line
+// of its least child, likely the one after.
 void BucketSet::Index::prefetch_next_victims() {
-    if (heap_size < 2) return;
-    const int32_t k = min_child(1);
-    const Slot& next = slots[index_of(node(k))];
+    if (heap_size == 0) return;
+    const Slot& next = slots[index_of(node(0))];
     uint32_t lines = 0x3;
     for (int w = 0; w < 4; ++w) {
         for (uint64_t m = next.touched[w]; m != 0; m &= m - 1) {
@@ -412,7 +408,7 @@ void BucketSet::Index::prefetch_next_victims() {
         __builtin_prefetch(&next.bucket.qstats[std::countr_zero(lines) * 16], 1);
     }
     __builtin_prefetch(&next.bucket.first_packet, 1);
-    if (4 * k + 1 < heap_size) __builtin_prefetch(&slots[index_of(node(min_child(4 * k + 1)))], 1);
+    if (heap_size > 1) __builtin_prefetch(&slots[index_of(node(min_child(1)))], 1);
 }
 
 // ---- the set -------------------------------------------------------------
@@ -446,13 +442,29 @@ BucketSet::~BucketSet() {
     std::free(index_);
 }
 
+namespace {
+
+// A slot never used since the set was built: free, and all zero (a free
+// slot that was ever used holds FREE_ADDR).
+template <class SlotT>
+bool pristine(const SlotT& s, bool in_use) {
+    return !in_use && s.bucket.ip_addr == 0;
+}
+
+// What a never-used bucket reads as.
+constexpr Bucket kNeverUsed = {FREE_ADDR, 0, 0, 0, {}, 0, 0, 0};
+
+}  // namespace
+
 const Bucket& BucketSet::bucket(int32_t i) const {
     assert(i >= 0 && i < count_);
+    if (pristine(slots_[i], in_use(i))) return kNeverUsed;
     return slots_[i].bucket;
 }
 
 Bucket& BucketSet::bucket(int32_t i) {
     assert(i >= 0 && i < count_);
+    if (pristine(slots_[i], in_use(i))) free_state(slots_[i].bucket, 0);
     return slots_[i].bucket;
 }
 
@@ -485,16 +497,19 @@ int32_t BucketSet::find_bucket(SourceAddr source, time_t now) {
         b.alarm_set = 0;
     } else {
         x.settle();
-        if (x.heap_size > 0) {
-            // The root stays put until the count that follows gives it its
-            // new time: under a flood faster than the table turns over, the
-            // same bucket is taken over again and again, and then the heap
-            // need not move at all.
-            i = Index::index_of(x.node(0));
-            x.pending = i;
-            x.prefetch_next_victims();
-        } else {
+        if (x.heap_size == 0) {
             i = 0;
+        } else {
+            i = Index::index_of(x.node(0));
+            if (x.heap_size == 1 || Index::rank(now, i) < x.node(x.min_child(1))) {
+                // Counted at now, the root stays the root: under a flood
+                // faster than the table turns over, the same bucket is taken
+                // over again and again. Its entry stays put till the count.
+                x.pending = i;
+            } else {
+                x.heap_remove(i);
+                x.prefetch_next_victims();
+            }
         }
         x.hash_remove(i);
         clear_qstats(slots_[i]);
