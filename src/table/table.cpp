@@ -144,9 +144,11 @@ struct BucketSet::Index {
         node(k) = r;
         heap_pos[index_of(r)] = k;
     }
-    // A bucket just taken over whose entry still holds its old rank at the
-    // root, or -1. Its count re-ranks it in place; any other change to the
-    // heap first takes it out (settle), as its last_packet is 0 till then.
+    // A bucket taken over whose entry still holds its old rank, or -1: its
+    // last_packet is 0 until its count re-ranks the entry where it stands.
+    // Until then it must not be chosen, so the next takeover takes it out
+    // first (settle). Removing an entry twice is harmless, so a reset in
+    // between needs no care.
     int32_t pending = -1;
     void settle() {
         if (pending >= 0) {
@@ -538,7 +540,6 @@ void BucketSet::count(int32_t i, int protocol, uint32_t count, uint32_t qtype, t
     }
     // Whole seconds: most queries leave the heap alone.
     if (s.bucket.last_packet != now) {
-        x.settle();
         s.bucket.last_packet = now;
         if (now == 0) {
             x.heap_remove(i);
@@ -552,7 +553,6 @@ void BucketSet::reset_bucket(int32_t i, time_t now) {
     assert(i >= 0 && i < count_);
     Index& x = *index_;
     if (in_use(i)) {
-        x.settle();
         x.hash_remove(i);
         x.heap_remove(i);
         x.mark_free(static_cast<size_t>(i));

@@ -362,10 +362,31 @@ void differential(const DiffRun& run) {
             const int protocol = protocols[pick(6)];
             const uint32_t count = pick(50) == 0 ? 0xFFFFFFFFu - pick(3) : 1 + pick(3);
             const uint32_t qtype = pick(4) == 0 ? pick(0x400) : 1 + pick(3);
-            const int32_t want = model.add_query(SourceAddr{addr}, protocol, count, qtype, now);
-            const int32_t got = table.add_query(SourceAddr{addr}, protocol, count, qtype, now);
-            ASSERT_EQ(got, want) << "source " << addr;
-            touched = got;
+            const uint32_t how = pick(20);
+            if (how == 0) {
+                // The two halves of a query apart: a bucket found but not
+                // yet counted, or counted at another time, or another
+                // bucket counted in between.
+                const int32_t want = model.find_bucket(SourceAddr{addr}, now);
+                const int32_t got = table.active().find_bucket(SourceAddr{addr}, now);
+                ASSERT_EQ(got, want) << "source " << addr;
+                int32_t other = table.active().next_in_use(int32_t(pick(uint32_t(run.buckets))));
+                if (other >= 0 && pick(2) == 0) {
+                    model.count(other, protocol, count, qtype, now);
+                    table.active().count(other, protocol, count, qtype, now);
+                }
+                if (pick(2) == 0) {
+                    const time_t when = now + time_t(pick(3)) - 1;
+                    model.count(got, protocol, count, qtype, when);
+                    table.active().count(got, protocol, count, qtype, when);
+                }
+                touched = got;
+            } else {
+                const int32_t want = model.add_query(SourceAddr{addr}, protocol, count, qtype, now);
+                const int32_t got = table.add_query(SourceAddr{addr}, protocol, count, qtype, now);
+                ASSERT_EQ(got, want) << "source " << addr;
+                touched = got;
+            }
         } else if (op < 930) {
             // Mostly forward by whole seconds, sometimes still or backward,
             // to 0 or below.
