@@ -10,34 +10,34 @@ using qv::test::FrameSpec;
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
-    std::vector<std::pair<int, FrameSpec>> specs;
+    std::vector<std::pair<int, FrameSpec>> layouts;
     const int links[] = {14, 0, 4, 16, 20};
     for (int li = 0; li < 5; ++li) {
         FrameSpec udp;
         udp.link_len = links[li];
-        specs.push_back({li, udp});
+        layouts.push_back({li, udp});
         FrameSpec tcp = udp;
         tcp.protocol = 6;
         tcp.tcp_doff = 8;
-        specs.push_back({li, tcp});
+        layouts.push_back({li, tcp});
     }
     FrameSpec opts;
     opts.ihl = 7;
-    specs.push_back({0, opts});
+    layouts.push_back({0, opts});
     FrameSpec longname;
     longname.labels.assign(24, std::string(60, 'x'));
-    specs.push_back({0, longname});
+    layouts.push_back({0, longname});
     FrameSpec root;
     root.labels.clear();
     root.qtype = 2;
-    specs.push_back({0, root});
+    layouts.push_back({0, root});
     FrameSpec pointer;
     pointer.raw_name = {3, 'a', 'b', 'c', 0xc0, 0x0c};
-    specs.push_back({0, pointer});
+    layouts.push_back({0, pointer});
 
     int n = 0;
-    for (const auto& [li, spec] : specs) {
-        std::vector<uint8_t> frame = qv::test::build_frame(spec);
+    for (const auto& [li, layout] : layouts) {
+        std::vector<uint8_t> frame = qv::test::build_frame(layout);
         std::string path = std::string(argv[1]) + "/seed-" + std::to_string(n++);
         FILE* f = fopen(path.c_str(), "wb");
         if (f == nullptr) return 1;

@@ -38,9 +38,9 @@ struct FrameSpec {
 std::vector<uint8_t> wire_name(const std::vector<std::string>& labels);
 
 // The whole frame as it would be captured (nothing cut).
-std::vector<uint8_t> build_frame(const FrameSpec& spec);
+std::vector<uint8_t> build_frame(const FrameSpec& layout);
 
-// Offset of the first byte of the question name in a frame built from spec.
-size_t name_offset(const FrameSpec& spec);
+// Offset of the first byte of the question name in a frame built from layout.
+size_t name_offset(const FrameSpec& layout);
 
 }  // namespace qv::test

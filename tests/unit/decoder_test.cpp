@@ -132,13 +132,13 @@ const std::vector<FrameCase>& cases() {
 TEST(Decoder, AcceptanceRules) {
     for (const auto& c : cases()) {
         SCOPED_TRACE(c.what);
-        FrameSpec spec;
-        c.shape(spec);
-        std::vector<uint8_t> frame = build_frame(spec);
+        FrameSpec layout;
+        c.shape(layout);
+        std::vector<uint8_t> frame = build_frame(layout);
         uint32_t wire = static_cast<uint32_t>(frame.size());
         if (c.bend) c.bend(frame, wire);
         NameBuffer name;
-        auto q = decode_frame(frame, wire, spec.link_len, name);
+        auto q = decode_frame(frame, wire, layout.link_len, name);
         ASSERT_EQ(q.has_value(), c.expect.accepted);
         if (!q) continue;
         EXPECT_EQ(q->source, make_addr(10, 1, 2, 3));
@@ -158,10 +158,10 @@ TEST(Decoder, EveryLinkTypeMovesTheOffsets) {
         SCOPED_TRACE(l.dlt);
         ASSERT_EQ(link_header_length(l.dlt), l.len);
         for (uint8_t proto : {uint8_t{17}, uint8_t{6}}) {
-            FrameSpec spec;
-            spec.link_len = l.len;
-            spec.protocol = proto;
-            auto frame = build_frame(spec);
+            FrameSpec layout;
+            layout.link_len = l.len;
+            layout.protocol = proto;
+            auto frame = build_frame(layout);
             NameBuffer name;
             auto q = decode_frame(frame, static_cast<uint32_t>(frame.size()), l.len, name);
             ASSERT_TRUE(q.has_value());
@@ -175,17 +175,17 @@ TEST(Decoder, EveryLinkTypeMovesTheOffsets) {
 TEST(Decoder, NeverReadsPastTheCapture) {
     // Every cut of a few frames, in a buffer of exactly the cut's size (the
     // sanitizer builds turn a stray read into a failure).
-    std::vector<FrameSpec> specs(3);
-    specs[1].protocol = 6;
-    specs[2].labels.assign(30, std::string(50, 'q'));
-    for (const auto& spec : specs) {
-        auto full = build_frame(spec);
+    std::vector<FrameSpec> layouts(3);
+    layouts[1].protocol = 6;
+    layouts[2].labels.assign(30, std::string(50, 'q'));
+    for (const auto& layout : layouts) {
+        auto full = build_frame(layout);
         for (size_t cut = 0; cut <= full.size(); ++cut) {
             std::vector<uint8_t> part(full.begin(), full.begin() + static_cast<long>(cut));
             NameBuffer name;
             auto q = decode_frame(part, static_cast<uint32_t>(full.size()), 14, name);
             if (q) {
-                EXPECT_GE(cut, test::name_offset(spec) + 4);
+                EXPECT_GE(cut, test::name_offset(layout) + 4);
             }
         }
     }
