@@ -34,7 +34,7 @@ struct Bucket {
     uint32_t tcp_count;      // queries over TCP since the last reset (wraps)
     uint32_t udp_count;      // queries over any other transport (wraps)
     uint32_t qps;            // last rate the stats cycle computed; 0 after a reset
-    int32_t qstats[256];     // per query-type byte; element 0 stays 0 (wraps)
+    int32_t qstats[256];     // per query-type byte (wraps); the capture never counts byte 0
     time_t first_packet;     // the last reset: start of the measuring window
     time_t last_packet;      // the latest query counted; 0 = none since the reset
     time_t alarm_set;        // the last daemon-mode alarm for this source; 0 = none
