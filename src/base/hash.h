@@ -17,13 +17,14 @@ public:
         return shift_ >= 64 ? 0u : static_cast<uint32_t>((a_ * x + b_) >> shift_);
     }
 
-private:
     // splitmix64's finaliser: spreads a seed over all 64 bits.
     static uint64_t mix(uint64_t z) {
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
         return z ^ (z >> 31);
     }
+
+private:
     uint64_t a_ = 1;
     uint64_t b_ = 0;
     int shift_ = 64;

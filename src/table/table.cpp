@@ -1,31 +1,20 @@
 #include "table/table.h"
 
-#include <fcntl.h>
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <bit>
 #include <cassert>
-#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "base/clock.h"
+#include "base/hash.h"
 #include "base/memory.h"
 
 namespace qv {
 namespace {
 
 constexpr const char* kLabel = "bb";
-
-uint64_t splitmix64(uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
 
 // Two's complement wrap without signed overflow.
 int32_t add_wrapping(int32_t value, uint32_t count) {
@@ -83,14 +72,12 @@ struct BucketSet::Index {
     void* slot_mem;  // what calloc returned, before alignment
     size_t count;
 
-    // Address hash: multiply-add-shift with a secret odd multiplier, so
+    // Address hash, keyed by the set's secret seed, so
     // nobody can aim addresses at one chain. The chains run through a
     // compact array rather than the slots: a lookup that misses (every
     // query of a flood) then walks a few small entries instead of pulling
     // in one far-off bucket per step.
-    uint64_t mul;
-    uint64_t add;
-    int shift;
+    SeededHash hash;
     int32_t* heads;  // power-of-two many chain heads, -1 when empty
     struct Link {
         uint32_t addr;  // the bucket's address while it is in use
@@ -98,9 +85,7 @@ struct BucketSet::Index {
     };
     Link* links;  // per bucket
 
-    size_t chain_of(uint32_t addr) const {
-        return static_cast<size_t>((mul * addr + add) >> shift);
-    }
+    size_t chain_of(uint32_t addr) const { return hash(addr); }
     int32_t lookup(uint32_t addr) const;
     void hash_insert(int32_t i);
     void hash_remove(int32_t i);
@@ -169,12 +154,9 @@ BucketSet::Index::Index(int32_t n_buckets, uint64_t seed) : count(static_cast<si
     slot_mem = alloc_or_die(count * sizeof(Slot) + alignof(Slot), kLabel);
     slots = static_cast<Slot*>(align_up(slot_mem, alignof(Slot)));
 
-    uint64_t k = splitmix64(seed);
-    mul = k | 1;
-    add = splitmix64(k ^ 0x5851F42D4C957F2Dull);
     size_t n_heads = 2;
     while (n_heads < count) n_heads <<= 1;
-    shift = 64 - std::countr_zero(n_heads);
+    hash = SeededHash(seed, std::countr_zero(n_heads));
     heads = alloc_array<int32_t>(n_heads);
     std::memset(heads, 0xff, n_heads * sizeof(int32_t));
     links = alloc_array<Link>(count);
@@ -582,8 +564,8 @@ void BucketSet::reset_all(time_t now) {
 
 Table::Table(int32_t bucket_count, uint64_t seed)
     : bucket_count_(bucket_count),
-      sets_{BucketSet(bucket_count, splitmix64(seed ^ 0xA5A5A5A5A5A5A5A5ull)),
-            BucketSet(bucket_count, splitmix64(seed ^ 0x5A5A5A5A5A5A5A5Aull))},
+      sets_{BucketSet(bucket_count, SeededHash::mix(seed ^ 0xA5A5A5A5A5A5A5A5ull)),
+            BucketSet(bucket_count, SeededHash::mix(seed ^ 0x5A5A5A5A5A5A5A5Aull))},
       active_(&sets_[0]) {
     totals_.ip_addr = FREE_ADDR;
 }
@@ -615,38 +597,6 @@ namespace {
 
 LockGuarded<Table>* the_table = nullptr;
 
-uint64_t random_seed() {
-    uint64_t seed = 0;
-    auto* p = reinterpret_cast<unsigned char*>(&seed);
-    size_t got = 0;
-    while (got < sizeof seed) {
-        ssize_t r = getrandom(p + got, sizeof seed - got, 0);
-        if (r > 0) {
-            got += static_cast<size_t>(r);
-        } else if (r < 0 && errno != EINTR) {
-            break;
-        }
-    }
-    if (got == sizeof seed) return seed;
-
-    got = 0;
-    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        while (got < sizeof seed) {
-            ssize_t r = read(fd, p + got, sizeof seed - got);
-            if (r > 0) {
-                got += static_cast<size_t>(r);
-            } else if (r == 0 || errno != EINTR) {
-                break;
-            }
-        }
-        close(fd);
-    }
-    if (got == sizeof seed) return seed;
-
-    return splitmix64(static_cast<uint64_t>(time(nullptr)) ^
-                      (static_cast<uint64_t>(getpid()) << 32));
-}
 
 }  // namespace
 
