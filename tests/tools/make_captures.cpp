@@ -262,7 +262,6 @@ void small_captures(const std::string& dir) {
 void bench_captures(const std::string& dir, long n) {
     std::mt19937 rng(1053);
     const int qps = 100000;
-    const int64_t seconds = (n + qps - 1) / qps;
     {
         // A skewed mix over 2,000 sources: source k has weight 1/(k+1).
         std::vector<double> w(2000);
@@ -291,7 +290,6 @@ void bench_captures(const std::string& dir, long n) {
             out.add(packet(us, query_from(src, 1, 17, static_cast<uint32_t>(i))));
         }
     }
-    (void)seconds;
 }
 
 }  // namespace
