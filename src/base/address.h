@@ -1,32 +1,83 @@
-// A source address: today an IPv4 address in network byte order, exactly as
-// its four bytes stand in the captured header. Decoder, table, lines and
-// export all use this type, so widening the program to IPv6 sources changes
-// this file and its text form only.
+// A source address: 16 bytes, as an IPv6 address stands in its header. An
+// IPv4 address is kept in its IPv4-mapped form (::ffff:a.b.c.d), so both
+// families share one key type through decoder, table, hash, alarm memory,
+// lines and export, and an IPv4 address still prints as a dotted quad.
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace qv {
 
 struct SourceAddr {
-    uint32_t raw = 0;  // network byte order
-    friend bool operator==(SourceAddr, SourceAddr) = default;
+    std::array<uint8_t, 16> bytes{};
+    friend bool operator==(const SourceAddr&, const SourceAddr&) = default;
+
+    // From the four bytes of an IPv4 header field, or sixteen of an IPv6 one.
+    static SourceAddr from_v4(const uint8_t* p) {
+        SourceAddr a;
+        a.bytes[10] = 0xff;
+        a.bytes[11] = 0xff;
+        std::memcpy(&a.bytes[12], p, 4);
+        return a;
+    }
+    static SourceAddr from_v6(const uint8_t* p) {
+        SourceAddr a;
+        std::memcpy(a.bytes.data(), p, 16);
+        return a;
+    }
+
+    bool is_v4() const {
+        static constexpr uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+        return std::memcmp(bytes.data(), kMapped, 12) == 0;
+    }
+    // The two 64-bit halves, for hashing.
+    uint64_t half(int i) const {
+        uint64_t h;
+        std::memcpy(&h, &bytes[8 * static_cast<size_t>(i)], 8);
+        return h;
+    }
+
+    // The address with every bit after the first len of its own family
+    // cleared: len counts IPv4 bits for an IPv4 address, IPv6 bits otherwise.
+    SourceAddr masked(int len) const;
 };
 
-// Dotted-decimal text in storage the caller owns (no buffer shared between
-// threads): at most 15 characters and the terminator.
+// How sources are counted: by the first v4 bits of an IPv4 address and the
+// first v6 bits of an IPv6 one.
+struct Prefixes {
+    int v4 = 32;
+    int v6 = 128;
+    int of(const SourceAddr& a) const { return a.is_v4() ? v4 : v6; }
+};
+
+// Address text in storage the caller owns (no buffer shared between
+// threads): the longest IPv6 text, "/128" and the terminator.
 struct AddrText {
-    char text[16];
+    char text[56];
     const char* c_str() const { return text; }
 };
-AddrText to_text(SourceAddr addr);
+// The plain address: a dotted quad for IPv4, RFC 5952 text for IPv6.
+AddrText to_text(const SourceAddr& addr);
+// The text of a source counted by prefix: the plain address at full width,
+// else "ADDRESS/LEN" (the address already masked).
+AddrText to_text(const SourceAddr& addr, const Prefixes& prefixes);
 
-// The address whose dotted form is a.b.c.d (for tests and constants).
+// The IPv4 address whose dotted form is a.b.c.d (for tests and constants).
 constexpr SourceAddr make_addr(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    // Network byte order: a is the first byte in memory, whatever the host.
-    return SourceAddr{std::bit_cast<uint32_t>(std::array<uint8_t, 4>{a, b, c, d})};
+    SourceAddr s;
+    s.bytes[10] = 0xff;
+    s.bytes[11] = 0xff;
+    s.bytes[12] = a;
+    s.bytes[13] = b;
+    s.bytes[14] = c;
+    s.bytes[15] = d;
+    return s;
 }
+
+// An IPv6 address from its text (for tests and constants); all zero when
+// the text does not parse.
+SourceAddr make_addr6(const char* text);
 
 }  // namespace qv

@@ -6,15 +6,24 @@
 
 namespace qv {
 
-// Multiply-shift hashing, (a * x + b) >> (64 - bits) with a random odd a and
-// random b: strongly universal for 32-bit keys, and one multiply per lookup.
+// Multiply-add-shift over the four 32-bit words of a 128-bit key:
+// (a0*x0 + a1*x1 + a2*x2 + a3*x3 + b) mod 2^64 >> (64 - bits), with random
+// 64-bit a_i and b. Strongly universal for such vectors, so keys that differ
+// in a few bits only (addresses of one /64) spread as well as random ones.
 class SeededHash {
+    static constexpr uint64_t kGamma = 0x9e3779b97f4a7c15ull;
+
 public:
     SeededHash() = default;
     SeededHash(uint64_t seed, int bits)
-        : a_(mix(seed) | 1u), b_(mix(seed ^ 0x9e3779b97f4a7c15ull)), shift_(64 - bits) {}
-    uint32_t operator()(uint32_t x) const {
-        return shift_ >= 64 ? 0u : static_cast<uint32_t>((a_ * x + b_) >> shift_);
+        : a_{mix(seed + kGamma) | 1u, mix(seed + 2 * kGamma) | 1u, mix(seed + 3 * kGamma) | 1u,
+             mix(seed + 4 * kGamma) | 1u},
+          b_(mix(seed)),
+          shift_(64 - bits) {}
+    uint32_t operator()(uint64_t lo, uint64_t hi) const {
+        const uint64_t h = a_[0] * (lo & 0xffffffffu) + a_[1] * (lo >> 32) +
+                           a_[2] * (hi & 0xffffffffu) + a_[3] * (hi >> 32) + b_;
+        return shift_ >= 64 ? 0u : static_cast<uint32_t>(h >> shift_);
     }
 
     // splitmix64's finaliser: spreads a seed over all 64 bits.
@@ -25,7 +34,7 @@ public:
     }
 
 private:
-    uint64_t a_ = 1;
+    uint64_t a_[4] = {1, 1, 1, 1};
     uint64_t b_ = 0;
     int shift_ = 64;
 };

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "base/address.h"
+
 namespace qv {
 
 struct Settings {
@@ -31,7 +33,12 @@ struct Settings {
     char* read_file = nullptr;      // -r: replay a capture file
     char* run_as_user = nullptr;    // -u: drop privileges once the capture is open
     int32_t show_version = 0;       // -V
+    int32_t v4_prefix = 32;         // -4: IPv4 sources counted by their first N bits
+    int32_t v6_prefix = 64;         // -6: IPv6 sources counted by their first N bits
 };
+
+// The prefixes sources are counted by.
+inline Prefixes source_prefixes(const Settings& s) { return {s.v4_prefix, s.v6_prefix}; }
 
 // The process-wide settings. Only control/ writes them, before any thread
 // starts; everything below control/ takes a Settings reference instead, so

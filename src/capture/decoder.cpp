@@ -2,16 +2,141 @@
 
 #include <pcap/dlt.h>
 
-#include <cstring>
+#include "capture/wire.h"
 
 namespace qv {
 namespace {
 
 constexpr uint8_t kTcp = 6;
 constexpr uint8_t kUdp = 17;
+constexpr uint16_t kEtherIPv4 = 0x0800;
+constexpr uint16_t kEtherIPv6 = 0x86DD;
+constexpr uint16_t kDnsPort = 53;
+constexpr int kMaxVlanTags = 2;
+constexpr int kMaxExtensionHeaders = 8;
 
 uint16_t read16(std::span<const uint8_t> f, size_t at) {
     return static_cast<uint16_t>(f[at] << 8 | f[at + 1]);
+}
+
+bool is_vlan_tpid(uint16_t type) { return type == 0x8100 || type == 0x88A8 || type == 0x9100; }
+
+// Past up to two VLAN tags to the EtherType of the IP header; 0 when a
+// third tag follows.
+uint16_t past_vlan_tags(WireReader& r, uint16_t type) {
+    for (int tags = 0; is_vlan_tpid(type); ++tags) {
+        if (tags == kMaxVlanTags) return 0;
+        r.skip(2);  // priority, DEI, VLAN id
+        type = r.u16();
+    }
+    return type;
+}
+
+// The EtherType of what follows the link header (0 when the frame is not
+// IPv4 or IPv6 as far as the link layer tells; raw IP gives the version).
+uint16_t walk_link(WireReader& r, LinkType link) {
+    switch (link) {
+        case LinkType::ethernet:
+            r.skip(12);  // destination and source MAC
+            return past_vlan_tags(r, r.u16());
+        case LinkType::raw: {
+            if (r.left() == 0) return 0;
+            WireReader peek = r;
+            const unsigned version = peek.u8() >> 4;
+            return version == 4 ? kEtherIPv4 : version == 6 ? kEtherIPv6 : 0;
+        }
+        case LinkType::null: {
+            // The family is in the byte order of the host that captured; a
+            // family fits in 16 bits, so the order with the high half zero is it.
+            uint32_t family = r.u32();
+            if ((family & 0xffffu) == 0) family = __builtin_bswap32(family);
+            if (family == 2) return kEtherIPv4;
+            if (family == 10 || family == 24 || family == 28 || family == 30) return kEtherIPv6;
+            return 0;
+        }
+        case LinkType::linux_sll:
+            r.skip(14);
+            return past_vlan_tags(r, r.u16());
+        case LinkType::linux_sll2: {
+            const uint16_t type = r.u16();
+            r.skip(18);
+            return past_vlan_tags(r, type);
+        }
+    }
+    return 0;
+}
+
+struct IpResult {
+    SourceAddr source;
+    uint8_t family;
+    uint8_t protocol;
+};
+
+// The IPv4 header: version 4, header length honoured, the datagram within
+// the wire bytes (fill after it allowed), fragment offset 0.
+std::optional<IpResult> walk_ipv4(WireReader& r, uint32_t wire_len) {
+    const size_t ip = r.pos();
+    if (wire_len < ip + 20) return std::nullopt;
+    const uint8_t ver_ihl = r.u8();
+    r.skip(1);
+    const uint16_t total_len = r.u16();
+    r.skip(2);
+    const uint16_t frag = r.u16();
+    r.skip(1);
+    const uint8_t protocol = r.u8();
+    r.skip(2);
+    const uint8_t* src = r.take(4);
+    r.skip(4);
+    if (!r.ok()) return std::nullopt;
+    const unsigned ihl = ver_ihl & 0x0fu;
+    if ((ver_ihl >> 4) != 4 || ihl < 5) return std::nullopt;
+    if (total_len > wire_len - ip) return std::nullopt;
+    if ((frag & 0x1fffu) != 0) return std::nullopt;
+    r.skip(4u * ihl - 20);  // options
+    return IpResult{SourceAddr::from_v4(src), 4, protocol};
+}
+
+// The IPv6 header and its extension headers, up to UDP or TCP.
+std::optional<IpResult> walk_ipv6(WireReader& r, uint32_t wire_len) {
+    const size_t ip = r.pos();
+    const uint32_t first = r.u32();
+    const uint16_t payload_len = r.u16();
+    uint8_t next = r.u8();
+    r.skip(1);  // hop limit
+    const uint8_t* src = r.take(16);
+    r.skip(16);
+    if (!r.ok() || (first >> 28) != 6) return std::nullopt;
+    // A jumbogram (payload length 0) is not DNS; a datagram cut short on
+    // the wire is dropped, link-layer fill after it is not.
+    if (payload_len == 0 || wire_len < ip + 40 || payload_len > wire_len - ip - 40) {
+        return std::nullopt;
+    }
+    for (int headers = 0; next != kTcp && next != kUdp; ++headers) {
+        if (headers == kMaxExtensionHeaders) return std::nullopt;
+        const uint8_t following = r.u8();
+        const uint8_t len = r.u8();
+        switch (next) {
+            case 0:   // Hop-by-Hop Options
+            case 43:  // Routing
+            case 60:  // Destination Options
+                r.skip(6 + 8u * len);
+                break;
+            case 51:  // Authentication: its length in 4-byte words, less 2
+                r.skip(4u * (len + 2u) - 2);
+                break;
+            case 44: {  // Fragment: only the first fragment holds the UDP or TCP header
+                const uint16_t offset_flags = r.u16();
+                r.skip(4);
+                if ((offset_flags >> 3) != 0) return std::nullopt;
+                break;
+            }
+            default:  // ESP, No Next Header, anything else
+                return std::nullopt;
+        }
+        if (!r.ok()) return std::nullopt;
+        next = following;
+    }
+    return IpResult{SourceAddr::from_v6(src), 6, next};
 }
 
 }  // namespace
@@ -21,56 +146,64 @@ bool valid_dns_char(uint8_t c) {
            c == '-' || c == '_';
 }
 
-int link_header_length(int dlt) {
+std::optional<LinkType> link_type_of(int dlt) {
     switch (dlt) {
         case DLT_EN10MB:
-            return 14;
+            return LinkType::ethernet;
         case DLT_RAW:
         case DLT_IPV4:
+        case DLT_IPV6:
 #if DLT_RAW != 12
         case 12:  // raw IP where DLT_RAW has the other historic value
 #endif
-            return 0;
+#if DLT_RAW != 14 && !defined(DLT_PPP_BSDOS)
+        case 14:  // and where it has the other
+#endif
+            return LinkType::raw;
         case DLT_NULL:
         case DLT_LOOP:
-            return 4;
+            return LinkType::null;
         case DLT_LINUX_SLL:
-            return 16;
+            return LinkType::linux_sll;
         case DLT_LINUX_SLL2:
-            return 20;
+            return LinkType::linux_sll2;
         default:
-            return -1;
+            return std::nullopt;
     }
 }
 
-std::optional<Query> decode_frame(std::span<const uint8_t> f, uint32_t wire_len, int link_len,
+std::optional<Query> decode_frame(std::span<const uint8_t> f, uint32_t wire_len, LinkType link,
                                   NameBuffer& name) {
-    // All offsets are size_t from the start of the frame; every test is written
-    // as "offset < caplen" so that no sum can overflow or read past the capture.
-    const size_t cap = f.size();
-    const size_t ip = static_cast<size_t>(link_len);
+    WireReader r(f);
+    const uint16_t ether_type = walk_link(r, link);
+    if (!r.ok()) return std::nullopt;
 
-    // The link header and a minimal IPv4 header, on the wire and captured.
-    if (wire_len < ip + 20 || cap < ip + 20) return std::nullopt;
-
-    const uint8_t ver_ihl = f[ip];
-    const unsigned ihl = ver_ihl & 0x0fu;
-    if ((ver_ihl >> 4) != 4 || ihl < 5) return std::nullopt;
-    // The datagram may be followed by link-layer fill, never cut short.
-    if (read16(f, ip + 2) > wire_len - ip) return std::nullopt;
-    if ((read16(f, ip + 6) & 0x1fffu) != 0) return std::nullopt;
+    std::optional<IpResult> ip;
+    if (ether_type == kEtherIPv4) {
+        ip = walk_ipv4(r, wire_len);
+    } else if (ether_type == kEtherIPv6) {
+        ip = walk_ipv6(r, wire_len);
+    }
+    if (!ip) return std::nullopt;
 
     Query q{};
-    memcpy(&q.source.raw, &f[ip + 12], 4);
-    q.protocol = f[ip + 9];
+    q.source = ip->source;
+    q.family = ip->family;
+    q.protocol = ip->protocol;
 
-    // The transport header follows the IPv4 header, options included.
-    const size_t t = ip + 4u * ihl;
+    // The transport header. The capture filter lets IPv6 frames with
+    // extension headers through whatever their ports, so the ports are
+    // checked here, for every frame.
+    const size_t t = r.pos();
+    const uint16_t src_port = r.u16();
+    const uint16_t dst_port = r.u16();
     size_t d;  // the DNS header
     if (q.protocol == kTcp) {
-        if (cap <= t + 14) return std::nullopt;
-        const unsigned doff = f[t + 12] >> 4;
-        if ((f[t + 13] & 0x08u) == 0) return std::nullopt;  // PSH
+        r.skip(8);  // sequence and acknowledgement numbers
+        const unsigned doff = r.u8() >> 4;
+        const uint8_t flags = r.u8();
+        if (!r.ok() || f.size() <= t + 14) return std::nullopt;
+        if ((flags & 0x08u) == 0) return std::nullopt;  // PSH
         // Below 5 words the DNS header would be read from inside the TCP header.
         if (doff < 5) return std::nullopt;
         d = t + 4u * doff + 2;  // after the 2-byte length prefix of DNS over TCP
@@ -79,6 +212,12 @@ std::optional<Query> decode_frame(std::span<const uint8_t> f, uint32_t wire_len,
     } else {
         return std::nullopt;
     }
+    if (!r.ok() || (src_port != kDnsPort && dst_port != kDnsPort)) return std::nullopt;
+
+    // From here on plain offsets from the start of the frame; every test is
+    // written as "offset < caplen" so that no sum can overflow or read past
+    // the capture.
+    const size_t cap = f.size();
     const size_t qn = d + 12;  // the question name
     // The first byte of the question name must be captured.
     if (cap <= qn) return std::nullopt;

@@ -15,16 +15,18 @@ int format_dump_line(const Query& q, char* out, size_t size) {
 void handle_packet(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     const auto* ctx = reinterpret_cast<const CaptureContext*>(user);
     NameBuffer name;
-    auto q = decode_frame(std::span<const uint8_t>(bytes, header->caplen), header->len,
-                          ctx->link_len, name);
+    auto q = decode_frame(std::span<const uint8_t>(bytes, header->caplen), header->len, ctx->link,
+                          name);
     if (!q) return;
     if (ctx->dump_packets) {
         // Buffered like any standard output, with no flush of its own.
-        char line[kNameMax + 96];
+        char line[kNameMax + 128];
         int n = format_dump_line(*q, line, sizeof line);
         if (n > 0) fputs(line, stdout);
     }
-    if (q->qtype != 0) add_query(q->source, q->protocol, 1, q->qtype);
+    if (q->qtype != 0) {
+        add_query(q->source.masked(ctx->prefixes.of(q->source)), q->protocol, 1, q->qtype);
+    }
 }
 
 }  // namespace qv

@@ -38,18 +38,26 @@ constexpr const char* kUsageLines[] = {
     "-r FILE                   read packets from a capture file (implies -b)\n",
     "-u USER                   drop privileges to USER once the capture is open\n",
     "-V                        show version information\n",
+    "-4 LEN                    count IPv4 sources by their first LEN bits (default 32)\n",
+    "-6 LEN                    count IPv6 sources by their first LEN bits (default 64)\n",
 };
 
 // The absolute value of a number, within 32 bits.
 int32_t magnitude(int32_t n) { return n == INT32_MIN ? INT32_MAX : (n < 0 ? -n : n); }
 
-// -A and -M: the first accepted text wins; a text inet_aton rejects asks for
-// the usage screen and leaves the field free for a later occurrence.
+// An IPv4 address as inet_aton reads it, or an IPv6 address.
+bool is_address(const char* text) {
+    in_addr v4{};
+    in6_addr v6{};
+    return inet_aton(text, &v4) != 0 || inet_pton(AF_INET6, text, &v6) == 1;
+}
+
+// -A and -M: the first accepted text wins; a text that is no address asks
+// for the usage screen and leaves the field free for a later occurrence.
 void take_address(char*& field, const char* text, const char* label, const char* what,
                   Settings& s, FILE* err) {
     if (field != nullptr) return;
-    in_addr scratch{};
-    if (inet_aton(text, &scratch) == 0) {
+    if (!is_address(text)) {
         fprintf(err, "Invalid filter %s \"%s\"\n", what, text);
         s.show_usage = 1;
         return;
@@ -84,7 +92,7 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
     // '+': stop at the first word that is not an option, as POSIX says.
     optind = 0;  // a full re-initialisation of glibc's getopt
     int c;
-    while ((c = getopt(argc, argv, "+i:t:a:w:x:m:A:M:QbdDvsz:p:hr:u:V")) != -1) {
+    while ((c = getopt(argc, argv, "+i:t:a:w:x:m:A:M:QbdDvsz:p:hr:u:V4:6:")) != -1) {
         switch (c) {
             case 'i':
                 s.device = copy_text(optarg, "dev");  // a later -i replaces it
@@ -156,6 +164,16 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
             case 'V':
                 s.show_version = 1;
                 break;
+            case '4': {
+                int32_t n = magnitude(option_number(optarg));
+                if (n >= 8 && n <= 32) s.v4_prefix = n;
+                break;
+            }
+            case '6': {
+                int32_t n = magnitude(option_number(optarg));
+                if (n >= 16 && n <= 128) s.v6_prefix = n;
+                break;
+            }
             default:
                 // getopt has written its diagnostic; the option is ignored.
                 break;
@@ -189,8 +207,7 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
     }
     // A collector address that does not parse would silently send every
     // datagram to 255.255.255.255.
-    in_addr scratch{};
-    if (inet_aton(s.collector_addr, &scratch) == 0) {
+    if (!is_address(s.collector_addr)) {
         fprintf(err, "Invalid collector address \"%s\"\n", s.collector_addr);
         return {false, 1};
     }

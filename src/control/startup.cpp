@@ -6,7 +6,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <bit>
 #include <cstring>
+#include <string>
 
 #include "base/clock.h"
 #include "base/lines.h"
@@ -28,17 +30,6 @@ constexpr int kCaptureBufferBytes = 64 * 1024 * 1024;
 constexpr int kSnapLen = 1500;
 constexpr int kReadTimeoutMs = 1;
 
-char* dotted_copy(uint32_t addr, const char* label) {
-    in_addr in{};
-    in.s_addr = addr;
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &in, text, sizeof text);
-    size_t len = strlen(text) + 1;
-    char* p = static_cast<char*>(alloc_or_die(len, label));
-    memcpy(p, text, len);
-    return p;
-}
-
 [[noreturn]] void fail(const char* fmt, const char* arg) {
     fprintf(stderr, fmt, arg);
     exit(1);
@@ -59,16 +50,16 @@ pcap_t* open_live(const char* device) {
     return handle;
 }
 
-// The link header's length, or the process ends: frames of a link type the
-// decoder cannot read would all be mis-parsed.
-int checked_link_len(pcap_t* handle, const char* what, const char* name) {
+// The link layer, or the process ends: frames of a link type the decoder
+// cannot read would all be mis-parsed.
+LinkType checked_link(pcap_t* handle, const char* what, const char* name) {
     const int dlt = pcap_datalink(handle);
-    const int len = link_header_length(dlt);
-    if (len < 0) {
+    const auto link = link_type_of(dlt);
+    if (!link) {
         fprintf(stderr, "unsupported link type %d on %s %s\n", dlt, what, name);
         exit(1);
     }
-    return len;
+    return *link;
 }
 
 void install_filter(pcap_t* handle, const char* filter, bpf_u_int32 netmask) {
@@ -106,24 +97,21 @@ int run_live(Settings& s) {
         }
     }
 
-    // Filter text; only the local-network case asks the device for its network.
-    bpf_u_int32 net = 0;
-    bpf_u_int32 mask = 0;
-    if (filter_case(s) == FilterCase::local_net) {
-        char errbuf[PCAP_ERRBUF_SIZE];
-        pcap_lookupnet(s.device, &net, &mask, errbuf);  // a failure leaves both 0
-    }
-    char* filter = build_filter_text(s, net, mask);
-    if (s.foreground && s.verbosity >= 1) {
-        printf("using filter \"%s\" on dev %s\n", filter, s.device);
-    }
-
     pcap_t* handle = open_live(s.device);
     if (handle == nullptr) fail("unable to open device %s\n", s.device);
     auto* ctx = new CaptureContext;
     ctx->dump_packets = s.dump_packets != 0;
-    ctx->link_len = checked_link_len(handle, "dev", s.device);
-    install_filter(handle, filter, mask);
+    ctx->prefixes = source_prefixes(s);
+    ctx->link = checked_link(handle, "dev", s.device);
+
+    // Filter text; only the local-network case asks the device for its networks.
+    DeviceNetworks nets;
+    if (filter_case(s) == FilterCase::local_net) nets = device_networks(s.device);
+    const std::string filter = build_filter_text(s, nets, ctx->link == LinkType::ethernet);
+    if (s.foreground && s.verbosity >= 1) {
+        printf("using filter \"%s\" on dev %s\n", filter.c_str(), s.device);
+    }
+    install_filter(handle, filter.c_str(), nets.mask);
 
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user, s.foreground != 0);
 
@@ -143,9 +131,6 @@ int run_live(Settings& s) {
 // A stored capture, by the packets' own clock: the stats cycles run on this
 // thread between packets, each at its own cycle time.
 int run_replay(Settings& s) {
-    char* filter = build_filter_text(s, 0, 0);
-    if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter, s.read_file);
-
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_t* handle = pcap_open_offline(s.read_file, errbuf);
     if (handle == nullptr) {
@@ -154,8 +139,11 @@ int run_replay(Settings& s) {
     }
     CaptureContext ctx;
     ctx.dump_packets = s.dump_packets != 0;
-    ctx.link_len = checked_link_len(handle, "file", s.read_file);
-    install_filter(handle, filter, 0);
+    ctx.prefixes = source_prefixes(s);
+    ctx.link = checked_link(handle, "file", s.read_file);
+    const std::string filter = build_filter_text(s, DeviceNetworks{}, ctx.link == LinkType::ethernet);
+    if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter.c_str(), s.read_file);
+    install_filter(handle, filter.c_str(), 0);
 
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user, true);
 
@@ -209,37 +197,104 @@ FilterCase filter_case(const Settings& s) {
     return FilterCase::local_net;
 }
 
-char* build_filter_text(const Settings& s, uint32_t net, uint32_t mask) {
-    char* net_text;
-    char* mask_text;
+namespace {
+
+// Port 53, or an IPv6 frame whose first next header is one of the extension
+// headers the decoder walks: libpcap's "port 53" reads only the fixed IPv6
+// header's next header, so it would hide every query behind one.
+constexpr const char* kDnsFrames =
+    "(port 53 or ip6[6] = 0 or ip6[6] = 43 or ip6[6] = 44 or ip6[6] = 51 or ip6[6] = 60)";
+
+std::string ipv4_text(uint32_t addr) {
+    in_addr in{};
+    in.s_addr = addr;
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &in, text, sizeof text);
+    return text;
+}
+
+bool is_ipv6(const char* text) {
+    in6_addr scratch{};
+    return inet_pton(AF_INET6, text, &scratch) == 1;
+}
+
+// Whether text is one parenthesized group, "(...)" with its own closing
+// parenthesis last.
+bool one_group(const std::string& text) {
+    if (text.empty() || text.front() != '(') return false;
+    int depth = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '(') ++depth;
+        if (text[i] == ')' && --depth == 0) return i + 1 == text.size();
+    }
+    return false;
+}
+
+// The filter for the watched network, before any VLAN tags.
+std::string watched_network(const Settings& s, const DeviceNetworks& nets) {
     switch (filter_case(s)) {
-        case FilterCase::no_local: {
-            char* text = static_cast<char*>(alloc_or_die(9, "filter"));
-            memcpy(text, "port 53", 8);
-            return text;
-        }
+        case FilterCase::no_local:
+            return kDnsFrames;
         case FilterCase::address:
-            net_text = s.addr_filter;
-            if (s.mask_filter != nullptr) {
-                mask_text = s.mask_filter;
-            } else {
-                mask_text = static_cast<char*>(alloc_or_die(16, "dest_mask"));
-                memcpy(mask_text, "255.255.255.255", 16);
+            if (is_ipv6(s.addr_filter)) {
+                return std::string(kDnsFrames) + " and dst net " + s.addr_filter + "/" +
+                       (s.mask_filter != nullptr ? s.mask_filter : "128");
             }
-            break;
+            return std::string("port 53 and dst net ") + s.addr_filter + " mask " +
+                   (s.mask_filter != nullptr ? s.mask_filter : "255.255.255.255");
         case FilterCase::local_net:
         default:
-            net_text = dotted_copy(net, "dest_addr");
-            mask_text = s.mask_filter != nullptr ? s.mask_filter : dotted_copy(mask, "dest_mask");
             break;
     }
-    size_t size = strlen(net_text) + strlen(mask_text) + 28;
-    char* text = static_cast<char*>(alloc_or_die(size, "filter"));
-    snprintf(text, size, "port 53 and dst net %s mask %s", net_text, mask_text);
-    // The settings keep their copies of -A and -M; only the texts made here go.
-    if (net_text != s.addr_filter) free(net_text);
-    if (mask_text != s.mask_filter) free(mask_text);
-    return text;
+    const std::string v4 = "dst net " + ipv4_text(nets.net) + " mask " +
+                           (s.mask_filter != nullptr ? s.mask_filter : ipv4_text(nets.mask));
+    if (nets.v6.empty()) return "port 53 and " + v4;
+    std::string text = std::string(kDnsFrames) + " and (" + v4;
+    for (const auto& net : nets.v6) text += " or dst net " + net;
+    return text + ")";
+}
+
+}  // namespace
+
+DeviceNetworks device_networks(const char* device) {
+    DeviceNetworks nets;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    pcap_lookupnet(device, &nets.net, &nets.mask, errbuf);  // a failure leaves both 0
+    pcap_if_t* all = nullptr;
+    if (pcap_findalldevs(&all, errbuf) == -1) return nets;
+    for (pcap_if_t* d = all; d != nullptr; d = d->next) {
+        if (strcmp(d->name, device) != 0) continue;
+        for (pcap_addr_t* a = d->addresses; a != nullptr; a = a->next) {
+            if (a->addr == nullptr || a->addr->sa_family != AF_INET6) continue;
+            const auto* addr = reinterpret_cast<const sockaddr_in6*>(a->addr);
+            const uint8_t* b = addr->sin6_addr.s6_addr;
+            if (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) continue;  // link-local, fe80::/10
+            in6_addr prefix = addr->sin6_addr;
+            int len = 128;
+            if (a->netmask != nullptr && a->netmask->sa_family == AF_INET6) {
+                const uint8_t* m = reinterpret_cast<const sockaddr_in6*>(a->netmask)->sin6_addr.s6_addr;
+                len = 0;
+                for (int i = 0; i < 16; ++i) {
+                    prefix.s6_addr[i] &= m[i];
+                    len += std::popcount(static_cast<unsigned>(m[i]));
+                }
+            }
+            char text[INET6_ADDRSTRLEN];
+            inet_ntop(AF_INET6, &prefix, text, sizeof text);
+            nets.v6.push_back(std::string(text) + "/" + std::to_string(len));
+        }
+    }
+    pcap_freealldevs(all);
+    return nets;
+}
+
+std::string build_filter_text(const Settings& s, const DeviceNetworks& nets, bool ethernet) {
+    const std::string b = watched_network(s, nets);
+    if (!ethernet) return b;
+    // libpcap's "vlan" moves every later offset past one tag, so the
+    // untagged case comes first and each tag nests the rest.
+    const std::string g = one_group(b) ? b : "(" + b + ")";
+    return g + " or (vlan and (" + g + " or (vlan and " + g + ")))";
 }
 
 char* default_device() {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "base/settings.h"
 
@@ -10,16 +12,28 @@ namespace qv {
 
 // Which capture filter the settings ask for.
 enum class FilterCase {
-    no_local,   // -Q: "port 53"
+    no_local,   // -Q, or a file without -A: every DNS frame
     address,    // -A (and -M): that network
-    local_net,  // the capture device's own network
+    local_net,  // the capture device's own networks
 };
 FilterCase filter_case(const Settings& s);
 
-// The filter text (allocated; never released). net and mask are the
-// network number and netmask of the device (network byte order), used only
-// in the local_net case.
-char* build_filter_text(const Settings& s, uint32_t net, uint32_t mask);
+// The networks of the capture device: its IPv4 network number and netmask
+// (network byte order, both 0 when it has none), and each of its IPv6
+// networks other than link-local ones as "PREFIX/LEN", in the order libpcap
+// lists them.
+struct DeviceNetworks {
+    uint32_t net = 0;
+    uint32_t mask = 0;
+    std::vector<std::string> v6;
+};
+DeviceNetworks device_networks(const char* device);
+
+// The filter text for the watched network: port 53, or an IPv6 frame whose
+// first next header is an extension header the decoder walks (the ports of
+// such a frame are checked by the decoder), towards that network. On an
+// Ethernet link it matches frames with no VLAN tag, one or two.
+std::string build_filter_text(const Settings& s, const DeviceNetworks& nets, bool ethernet);
 
 // The name of the default capture device, as libpcap's old device lookup
 // chose it: the first device libpcap lists, unless there is none or it is a

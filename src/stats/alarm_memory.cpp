@@ -29,15 +29,15 @@ AlarmMemory::~AlarmMemory() {
     free(heads_);
 }
 
-int32_t AlarmMemory::find(uint32_t addr) const {
-    for (int32_t i = heads_[hash_(addr)]; i != -1; i = entries_[i].chain) {
+int32_t AlarmMemory::find(const SourceAddr& addr) const {
+    for (int32_t i = heads_[chain_of(addr)]; i != -1; i = entries_[i].chain) {
         if (entries_[i].addr == addr) return i;
     }
     return -1;
 }
 
-time_t AlarmMemory::last_alarm(SourceAddr source) const {
-    int32_t i = find(source.raw);
+time_t AlarmMemory::last_alarm(const SourceAddr& source) const {
+    int32_t i = find(source);
     return i == -1 ? 0 : entries_[i].when;
 }
 
@@ -48,13 +48,13 @@ void AlarmMemory::unlink_age(int32_t i) {
 }
 
 void AlarmMemory::unlink_chain(int32_t i) {
-    int32_t* link = &heads_[hash_(entries_[i].addr)];
+    int32_t* link = &heads_[chain_of(entries_[i].addr)];
     while (*link != i) link = &entries_[*link].chain;
     *link = entries_[i].chain;
 }
 
-void AlarmMemory::remember(SourceAddr source, time_t t) {
-    int32_t i = find(source.raw);
+void AlarmMemory::remember(const SourceAddr& source, time_t t) {
+    int32_t i = find(source);
     if (i != -1) {
         unlink_age(i);
     } else {
@@ -65,8 +65,8 @@ void AlarmMemory::remember(SourceAddr source, time_t t) {
             unlink_age(i);
             unlink_chain(i);
         }
-        uint32_t h = hash_(source.raw);
-        entries_[i].addr = source.raw;
+        uint32_t h = chain_of(source);
+        entries_[i].addr = source;
         entries_[i].chain = heads_[h];
         heads_[h] = i;
     }

@@ -20,20 +20,21 @@ public:
     AlarmMemory& operator=(const AlarmMemory&) = delete;
 
     // The cycle time of the source's last alarm, or 0 when none is remembered.
-    time_t last_alarm(SourceAddr source) const;
+    time_t last_alarm(const SourceAddr& source) const;
     // Records an alarm at cycle time t; the source becomes the newest.
-    void remember(SourceAddr source, time_t t);
+    void remember(const SourceAddr& source, time_t t);
     int32_t size() const { return size_; }
 
 private:
     struct Entry {
-        uint32_t addr;
+        SourceAddr addr;
         int32_t chain;  // next entry in the same hash chain, -1 at the end
         int32_t newer;  // age order: a doubly-linked list, oldest at head_
         int32_t older;
         time_t when;
     };
-    int32_t find(uint32_t addr) const;
+    int32_t find(const SourceAddr& addr) const;
+    uint32_t chain_of(const SourceAddr& addr) const { return hash_(addr.half(0), addr.half(1)); }
     void unlink_age(int32_t i);
     void unlink_chain(int32_t i);
 

@@ -102,7 +102,7 @@ void StatsCycle::alarm_pass(BucketSet& retired, time_t cycle_time, const Stamp& 
         }
         // Daemon mode: a source alarmed at T stays quiet while the cycle
         // time is at most alarm_reset seconds past T.
-        const SourceAddr source{b.ip_addr};
+        const SourceAddr& source = b.ip_addr;
         const time_t last = memory_.last_alarm(source);
         if (last != 0 && static_cast<int64_t>(cycle_time) - static_cast<int64_t>(last) <=
                              static_cast<int64_t>(s_.alarm_reset)) {

@@ -95,17 +95,32 @@ HostJson escape_host_name(const char* name) {
 
 Collector setup_collector(const Settings& s) {
     Collector c;
-    c.socket = socket(AF_INET, SOCK_DGRAM, 0);
+    // The command line has refused any text that is neither an IPv4 nor an
+    // IPv6 address.
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&c.dest);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&c.dest);
+    const uint16_t port = htons(static_cast<uint16_t>(s.collector_port));
+    int ttl = s.multicast_ttl;
+    if (inet_aton(s.collector_addr, &v4->sin_addr) != 0) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = port;
+        c.dest_len = sizeof(sockaddr_in);
+        c.socket = socket(AF_INET, SOCK_DGRAM, 0);
+        if (c.socket >= 0) setsockopt(c.socket, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    } else {
+        inet_pton(AF_INET6, s.collector_addr, &v6->sin6_addr);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = port;
+        c.dest_len = sizeof(sockaddr_in6);
+        c.socket = socket(AF_INET6, SOCK_DGRAM, 0);
+        if (c.socket >= 0) {
+            setsockopt(c.socket, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl);
+        }
+    }
     if (c.socket < 0) {
         perror("can't set up socket");
         exit(1);
     }
-    int ttl = s.multicast_ttl;
-    setsockopt(c.socket, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
-    c.dest.sin_family = AF_INET;
-    c.dest.sin_port = htons(static_cast<uint16_t>(s.collector_port));
-    // The command line has refused any text that does not parse.
-    inet_aton(s.collector_addr, &c.dest.sin_addr);
     char hostname[256] = {};
     gethostname(hostname, 253);
     c.host = escape_host_name(hostname);
@@ -113,7 +128,7 @@ Collector setup_collector(const Settings& s) {
 }
 
 void SocketSender::send(const char* data, size_t len) {
-    sendto(c_.socket, data, len, 0, reinterpret_cast<const sockaddr*>(&c_.dest), sizeof c_.dest);
+    sendto(c_.socket, data, len, 0, reinterpret_cast<const sockaddr*>(&c_.dest), c_.dest_len);
 }
 
 void microsleep(unsigned usec) {
@@ -134,9 +149,10 @@ int sweep_and_export(const Settings& s, BucketSet& retired, const HostJson& host
         Chunk chunk(header, static_cast<size_t>(hlen), s, sender);
         for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
             const Bucket& b = retired.bucket(i);
-            char entry[64];
+            char entry[sizeof(AddrText) + 16];
             int e = snprintf(entry, sizeof entry, "\"%s\":%u,",
-                             to_text(SourceAddr{b.ip_addr}).c_str(), b.tcp_count + b.udp_count);
+                             to_text(b.ip_addr, source_prefixes(s)).c_str(),
+                             b.tcp_count + b.udp_count);
             chunk.add(entry, static_cast<size_t>(e));
         }
         chunk.finish();

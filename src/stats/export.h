@@ -33,7 +33,8 @@ HostJson escape_host_name(const char* name);
 // once at start. A socket that cannot be made ends the process.
 struct Collector {
     int socket = -1;
-    sockaddr_in dest{};
+    sockaddr_storage dest{};  // IPv4 or IPv6
+    socklen_t dest_len = 0;
     HostJson host{};
 };
 Collector setup_collector(const Settings& s);
@@ -51,7 +52,7 @@ private:
 void microsleep(unsigned usec);
 
 // Exports every bucket in use of the retired set, in index order, as entries
-// "\"%s\":%u," of datagrams of at most 1199 bytes (the text and a final NUL
+// "\"%s\":%u," (the source's text by its prefix) of datagrams of at most 1199 bytes (the text and a final NUL
 // byte), each with the header of this host. With -s every datagram is sent,
 // followed by a 10-microsecond pause; without -s none is. Then every bucket of
 // the set is reset. The totals bucket is never touched. Returns 1.

@@ -98,7 +98,7 @@ void ComposedLine::entry(const char* fmt, ...) {
 
 void write_alarm_line(const Settings& s, const Bucket& b, float elapsed, const Stamp& stamp,
                       LineSink& out) {
-    const AddrText addr = to_text(SourceAddr{b.ip_addr});
+    const AddrText addr = to_text(b.ip_addr, source_prefixes(s));
     if (s.foreground) {
         OutLine line;
         if (s.verbosity == 0) {

@@ -56,15 +56,11 @@ void* align_up(void* p, size_t alignment) {
 // same cache line as the address and transport counters.
 struct alignas(64) BucketSet::Slot {
     uint64_t touched[4];  // qstats elements counted into since the last reset
-    uint64_t pad_[2];
     Bucket bucket;
 };
 
 // Everything that finds a bucket without a scan.
 struct BucketSet::Index {
-    // Sixteen qstats elements to a cache line, from the start of a line.
-    static_assert(offsetof(Slot, bucket) + offsetof(Bucket, qstats) == 64);
-
     Index(int32_t count, uint64_t seed);
     ~Index();
 
@@ -80,13 +76,13 @@ struct BucketSet::Index {
     SeededHash hash;
     int32_t* heads;  // power-of-two many chain heads, -1 when empty
     struct Link {
-        uint32_t addr;  // the bucket's address while it is in use
-        int32_t next;   // next bucket on the same chain, or -1
+        SourceAddr addr;  // the bucket's address while it is in use
+        int32_t next;     // next bucket on the same chain, or -1
     };
     Link* links;  // per bucket
 
-    size_t chain_of(uint32_t addr) const { return hash(addr); }
-    int32_t lookup(uint32_t addr) const;
+    size_t chain_of(const SourceAddr& addr) const { return hash(addr.half(0), addr.half(1)); }
+    int32_t lookup(const SourceAddr& addr) const;
     void hash_insert(int32_t i);
     void hash_remove(int32_t i);
 
@@ -200,7 +196,7 @@ BucketSet::Index::~Index() {
 
 // ---- hash ----------------------------------------------------------------
 
-int32_t BucketSet::Index::lookup(uint32_t addr) const {
+int32_t BucketSet::Index::lookup(const SourceAddr& addr) const {
     int32_t i = heads[chain_of(addr)];
     while (i >= 0 && links[i].addr != addr) i = links[i].next;
     return i;
@@ -429,10 +425,10 @@ BucketSet::~BucketSet() {
 namespace {
 
 // A slot never used since the set was built: free, and all zero (a free
-// slot that was ever used holds FREE_ADDR).
+// slot that was ever used holds FREE_ADDR, never the all-zero address).
 template <class SlotT>
 bool pristine(const SlotT& s, bool in_use) {
-    return !in_use && s.bucket.ip_addr == 0;
+    return !in_use && s.bucket.ip_addr == SourceAddr{};
 }
 
 // What a never-used bucket reads as.
@@ -462,9 +458,9 @@ int32_t BucketSet::next_in_use(int32_t from) const {
     return index_->next_used(from < 0 ? 0 : static_cast<size_t>(from));
 }
 
-int32_t BucketSet::find_bucket(SourceAddr source, time_t now) {
+int32_t BucketSet::find_bucket(const SourceAddr& source, time_t now) {
     Index& x = *index_;
-    const uint32_t addr = source.raw;
+    const SourceAddr& addr = source;
     int32_t i = x.lookup(addr);
     if (i >= 0) return i;
 
@@ -570,7 +566,7 @@ Table::Table(int32_t bucket_count, uint64_t seed)
     totals_.ip_addr = FREE_ADDR;
 }
 
-int32_t Table::add_query(SourceAddr source, int protocol, uint32_t count, uint32_t qtype,
+int32_t Table::add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype,
                          time_t now) {
     int32_t i = active_->find_bucket(source, now);
     active_->count(i, protocol, count, qtype, now);
@@ -611,7 +607,7 @@ LockGuarded<Table>& process_table() {
     return *the_table;
 }
 
-void add_query(SourceAddr source, int protocol, uint32_t count, uint32_t qtype) {
+void add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype) {
     auto table = process_table().lock();
     table->add_query(source, protocol, count, qtype, now());
 }

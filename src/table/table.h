@@ -25,12 +25,12 @@
 namespace qv {
 
 // The address a free bucket holds. It does not by itself tell a free bucket:
-// 255.255.255.255 is an ordinary source that claims a bucket like any other,
-// so whether a bucket is in use is kept apart (BucketSet::in_use).
-inline constexpr uint32_t FREE_ADDR = 0xFFFFFFFFu;
+// every address is an ordinary source that may claim a bucket, so whether a
+// bucket is in use is kept apart (BucketSet::in_use).
+inline constexpr SourceAddr FREE_ADDR = make_addr(255, 255, 255, 255);
 
 struct Bucket {
-    uint32_t ip_addr;        // source address, network byte order; FREE_ADDR when free
+    SourceAddr ip_addr;      // the source (by its prefix); FREE_ADDR when free
     uint32_t tcp_count;      // queries over TCP since the last reset (wraps)
     uint32_t udp_count;      // queries over any other transport (wraps)
     uint32_t qps;            // last rate the stats cycle computed; 0 after a reset
@@ -59,7 +59,7 @@ public:
     // The bucket that is to count a query from source: its own, else the
     // lowest-index free one (claimed: reset at now and given the address),
     // else the one taken over (reset at now and given the address).
-    int32_t find_bucket(SourceAddr source, time_t now);
+    int32_t find_bucket(const SourceAddr& source, time_t now);
     // Counts `count` queries of type byte qtype (low 8 bits) over protocol
     // (6 = TCP, anything else UDP) into bucket i, stamping last_packet = now.
     void count(int32_t i, int protocol, uint32_t count, uint32_t qtype, time_t now);
@@ -90,7 +90,8 @@ public:
 
     // Counts into the active set and the totals bucket; returns the index of
     // the source's bucket in the active set.
-    int32_t add_query(SourceAddr source, int protocol, uint32_t count, uint32_t qtype, time_t now);
+    int32_t add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype,
+                      time_t now);
 
     BucketSet& active() { return *active_; }
     // Makes the other set active and returns the retired one, which the
@@ -139,6 +140,6 @@ LockGuarded<Table>& process_table();
 
 // Counts one query in the process-wide table: takes bucket_lock, reads the
 // clock, counts in the source's bucket and in the totals bucket.
-void add_query(SourceAddr source, int protocol, uint32_t count, uint32_t qtype);
+void add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype);
 
 }  // namespace qv

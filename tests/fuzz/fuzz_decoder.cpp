@@ -4,17 +4,39 @@
 
 #include "capture/decoder.h"
 
-// First byte: the link type's header length (one of those the program reads)
-// and whether the wire length exceeds the capture. The rest: the frame.
+namespace {
+
+// What an accepted query must be, whatever the bytes: UDP or TCP, a name of
+// letters, digits, '-', '_' and '.', and an address of the family its frame
+// carries (an IPv4 frame gives an IPv4-mapped address).
+void check(const qv::Query& q) {
+    if (q.protocol != 6 && q.protocol != 17) __builtin_trap();
+    if (q.name.size() > qv::kNameMax) __builtin_trap();
+    for (char c : q.name) {
+        if (c != '.' && !qv::valid_dns_char(static_cast<uint8_t>(c))) __builtin_trap();
+    }
+    if (q.family == 4) {
+        if (!q.source.is_v4()) __builtin_trap();
+    } else if (q.family != 6) {
+        __builtin_trap();
+    }
+}
+
+}  // namespace
+
+// First byte: the link type (low 3 bits), whether the wire length exceeds
+// the capture, and by how much. The rest: the frame.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    static constexpr int kLinkLens[] = {14, 0, 4, 16, 20};
-    const int link_len = kLinkLens[(data[0] & 0x0f) % 5];
+    static constexpr qv::LinkType kLinks[] = {qv::LinkType::ethernet, qv::LinkType::raw,
+                                              qv::LinkType::null, qv::LinkType::linux_sll,
+                                              qv::LinkType::linux_sll2};
+    const qv::LinkType link = kLinks[(data[0] & 0x0f) % 5];
     std::span<const uint8_t> frame(data + 1, size - 1);
     uint32_t wire = static_cast<uint32_t>(frame.size());
     if (data[0] & 0x10) wire += 1 + (data[0] >> 5) * 97u;  // a snapshot shorter than the frame
     qv::NameBuffer name;
-    auto q = qv::decode_frame(frame, wire, link_len, name);
-    if (q && q->name.size() > qv::kNameMax) __builtin_trap();
+    auto q = qv::decode_frame(frame, wire, link, name);
+    if (q) check(*q);
     return 0;
 }

@@ -20,7 +20,22 @@ int main(int argc, char** argv) {
         tcp.protocol = 6;
         tcp.tcp_doff = 8;
         layouts.push_back({li, tcp});
+        FrameSpec udp6 = udp;
+        udp6.ip_version = 6;
+        layouts.push_back({li, udp6});
+        FrameSpec tcp6 = tcp;
+        tcp6.ip_version = 6;
+        layouts.push_back({li, tcp6});
+        if (links[li] == 14 || links[li] == 16 || links[li] == 20) {
+            FrameSpec tagged = udp6;
+            tagged.vlan_tpids = {0x88A8, 0x8100};
+            layouts.push_back({li, tagged});
+        }
     }
+    FrameSpec ext;
+    ext.ip_version = 6;
+    ext.ext_headers = {{0}, {43}, {44, 0x0001}, {51, 0, 1}, {60, 0, 1}};
+    layouts.push_back({0, ext});
     FrameSpec opts;
     opts.ihl = 7;
     layouts.push_back({0, opts});

@@ -30,7 +30,7 @@ NaiveTable::NaiveTable(int32_t bucket_count)
 int32_t NaiveTable::find_bucket(SourceAddr source, time_t now) {
     const int32_t n = size();
     for (int32_t i = 0; i < n; ++i) {
-        if (in_use(i) && bucket(i).ip_addr == source.raw) return i;
+        if (in_use(i) && bucket(i).ip_addr == source) return i;
     }
     int32_t candidate = -1;
     int32_t chosen = -1;
@@ -50,7 +50,7 @@ int32_t NaiveTable::find_bucket(SourceAddr source, time_t now) {
 
 void NaiveTable::claim(int32_t i, SourceAddr source, time_t now) {
     reset_bucket(i, now);
-    bucket(i).ip_addr = source.raw;
+    bucket(i).ip_addr = source;
     in_use_[static_cast<size_t>(i)] = 1;
 }
 

@@ -29,7 +29,9 @@ inline std::string usage_screen(const std::string& progname) {
            "-h                        display this usage information\n"
            "-r FILE                   read packets from a capture file (implies -b)\n"
            "-u USER                   drop privileges to USER once the capture is open\n"
-           "-V                        show version information\n";
+           "-V                        show version information\n"
+           "-4 LEN                    count IPv4 sources by their first LEN bits (default 32)\n"
+           "-6 LEN                    count IPv6 sources by their first LEN bits (default 64)\n";
 }
 
 }  // namespace qv::test

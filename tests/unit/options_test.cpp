@@ -96,6 +96,32 @@ TEST(Options, NumericValuesAndTheirRanges) {
     }
 }
 
+TEST(Options, PrefixLengths) {
+    // Absolute values; out of range leaves the setting as it was.
+    const struct {
+        std::vector<std::string> words;
+        int32_t v4;
+        int32_t v6;
+    } cases[] = {
+        {{}, 32, 64},
+        {{"-4", "24", "-6", "48"}, 24, 48},
+        {{"-4", "-8", "-6", "-128"}, 8, 128},
+        {{"-4", "7", "-6", "15"}, 32, 64},
+        {{"-4", "33", "-6", "129"}, 32, 64},
+        {{"-4", "16", "-4", "40"}, 16, 64},
+        {{"-6", "56", "-6", "0"}, 32, 56},
+        {{"-4", "x", "-6", "y"}, 32, 64},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words = c.words;
+        words.push_back("-b");
+        auto p = parse(words);
+        ASSERT_TRUE(p.r.run);
+        EXPECT_EQ(p.s.v4_prefix, c.v4) << testing::PrintToString(c.words);
+        EXPECT_EQ(p.s.v6_prefix, c.v6) << testing::PrintToString(c.words);
+    }
+}
+
 TEST(Options, FlagsAndTexts) {
     auto p = parse({"-vvv", "-b", "-s", "-Q", "-i", "eth0", "-i", "lo", "-z", "192.0.2.9"});
     ASSERT_TRUE(p.r.run);
@@ -145,6 +171,18 @@ TEST(Options, AddressRule) {
     EXPECT_EQ(bad.r.status, 1);
     EXPECT_STREQ(bad.s.addr_filter, "192.0.2.1");
     EXPECT_EQ(bad.err, "Invalid filter address \"300.1.1.1\"\n" + usage_screen());
+
+    auto v6 = parse({"-b", "-A", "2001:db8::53", "-M", "64", "-z", "ff05::1:3"});
+    ASSERT_TRUE(v6.r.run);
+    EXPECT_STREQ(v6.s.addr_filter, "2001:db8::53");
+    EXPECT_STREQ(v6.s.mask_filter, "64");
+    EXPECT_STREQ(v6.s.collector_addr, "ff05::1:3");
+
+    auto bad_v6 = parse({"-b", "-A", "2001:db8::53::1"});
+    EXPECT_EQ(bad_v6.err, "Invalid filter address \"2001:db8::53::1\"\n" + usage_screen());
+    auto bad_collector = parse({"-b", "-z", "::1::"});
+    EXPECT_FALSE(bad_collector.r.run);
+    EXPECT_EQ(bad_collector.err, "Invalid collector address \"::1::\"\n");
 
     auto bad_mask = parse({"-b", "-M", "nope"});
     EXPECT_EQ(bad_mask.err, "Invalid filter mask \"nope\"\n" + usage_screen());

@@ -33,7 +33,7 @@ using TypeCounts = std::vector<std::pair<int, int32_t>>;
 Bucket make_bucket(SourceAddr addr, uint32_t tcp, uint32_t udp, uint32_t qps,
                    const TypeCounts& types = {}) {
     Bucket b{};
-    b.ip_addr = addr.raw;
+    b.ip_addr = addr;
     b.tcp_count = tcp;
     b.udp_count = udp;
     b.qps = qps;
@@ -415,7 +415,7 @@ TEST(AlarmMemory, MatchesAnOrderedListModel) {
         for (int32_t capacity : {1, 2, 5, 8, 13}) {
             SCOPED_TRACE(testing::Message() << "seed " << seed << " capacity " << capacity);
             AlarmMemory m(capacity, seed);
-            std::deque<std::pair<uint32_t, time_t>> model;  // oldest first
+            std::deque<std::pair<SourceAddr, time_t>> model;  // oldest first
             std::mt19937 rng(static_cast<uint32_t>(seed) + static_cast<uint32_t>(capacity));
             std::vector<SourceAddr> pool;
             for (uint8_t i = 0; i < 24; ++i) pool.push_back(make_addr(10, 1, i, 7));
@@ -425,19 +425,19 @@ TEST(AlarmMemory, MatchesAnOrderedListModel) {
                 t += 1 + static_cast<time_t>(rng() % 3);
                 m.remember(src, t);
                 for (auto it = model.begin(); it != model.end(); ++it) {
-                    if (it->first == src.raw) {
+                    if (it->first == src) {
                         model.erase(it);
                         break;
                     }
                 }
-                model.push_back({src.raw, t});
+                model.push_back({src, t});
                 if (model.size() > static_cast<size_t>(capacity)) model.pop_front();
 
                 ASSERT_EQ(m.size(), static_cast<int32_t>(model.size()));
                 for (const SourceAddr& p : pool) {
                     time_t want = 0;
                     for (const auto& [addr, when] : model) {
-                        if (addr == p.raw) want = when;
+                        if (addr == p) want = when;
                     }
                     ASSERT_EQ(m.last_alarm(p), want) << "step " << step;
                 }

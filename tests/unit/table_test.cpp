@@ -23,12 +23,13 @@ constexpr SourceAddr kD = make_addr(10, 0, 0, 4);
 constexpr SourceAddr kE = make_addr(192, 0, 2, 5);
 constexpr SourceAddr kBroadcast = make_addr(255, 255, 255, 255);
 constexpr SourceAddr kZero = make_addr(0, 0, 0, 0);
+constexpr SourceAddr kZero6{};  // ::, all sixteen bytes zero
 
 constexpr int kTcp = 6;
 constexpr int kUdp = 17;
 
 struct Want {
-    uint32_t ip;
+    SourceAddr ip;
     uint32_t tcp = 0;
     uint32_t udp = 0;
     time_t first = 0;
@@ -69,7 +70,7 @@ const EdgeCase kEdgeCases[] = {
      [](Table& t) {
          EXPECT_EQ(t.add_query(kA, kUdp, 1, 1, 100), 0);
          expect_bucket(t.active().bucket(0),
-                       {.ip = kA.raw, .udp = 1, .first = 100, .last = 100, .qstats = {{1, 1}}});
+                       {.ip = kA, .udp = 1, .first = 100, .last = 100, .qstats = {{1, 1}}});
          EXPECT_EQ(in_use_list(t.active()), std::vector<int32_t>{0});
          EXPECT_EQ(t.active().in_use_count(), 1);
      }},
@@ -78,7 +79,7 @@ const EdgeCase kEdgeCases[] = {
          t.add_query(kA, kUdp, 1, 1, 100);
          t.add_query(kB, kUdp, 1, 1, 101);
          EXPECT_EQ(t.add_query(kA, kTcp, 2, 28, 105), 0);
-         expect_bucket(t.active().bucket(0), {.ip = kA.raw,
+         expect_bucket(t.active().bucket(0), {.ip = kA,
                                               .tcp = 2,
                                               .udp = 1,
                                               .first = 100,
@@ -129,7 +130,7 @@ const EdgeCase kEdgeCases[] = {
          t.active().bucket(0).alarm_set = 11;
          EXPECT_EQ(t.add_query(kC, kTcp, 2, 28, 20), 0);
          expect_bucket(t.active().bucket(0),
-                       {.ip = kC.raw, .tcp = 2, .first = 20, .last = 20, .qstats = {{28, 2}}});
+                       {.ip = kC, .tcp = 2, .first = 20, .last = 20, .qstats = {{28, 2}}});
          // The totals keep what A counted.
          EXPECT_EQ(t.totals().udp_count, 4u);
          EXPECT_EQ(t.totals().tcp_count, 3u);
@@ -139,7 +140,7 @@ const EdgeCase kEdgeCases[] = {
          // A comes back as a new source and takes B's bucket.
          EXPECT_EQ(t.add_query(kA, kUdp, 1, 1, 21), 1);
          expect_bucket(t.active().bucket(1),
-                       {.ip = kA.raw, .udp = 1, .first = 21, .last = 21, .qstats = {{1, 1}}});
+                       {.ip = kA, .udp = 1, .first = 21, .last = 21, .qstats = {{1, 1}}});
      }},
     {"a claim starts a clean window in a free bucket", 2,
      [](Table& t) {
@@ -148,7 +149,7 @@ const EdgeCase kEdgeCases[] = {
          t.add_query(kA, kUdp, 1, 1, 10);
          EXPECT_EQ(t.add_query(kB, kUdp, 1, 1, 11), 1);
          expect_bucket(t.active().bucket(1),
-                       {.ip = kB.raw, .udp = 1, .first = 11, .last = 11, .qstats = {{1, 1}}});
+                       {.ip = kB, .udp = 1, .first = 11, .last = 11, .qstats = {{1, 1}}});
      }},
     {"protocol 6 is TCP, every other protocol UDP", 8,
      [](Table& t) {
@@ -172,7 +173,7 @@ const EdgeCase kEdgeCases[] = {
          t.add_query(kA, kUdp, 1, 0x10001, 10);
          expect_bucket(
              t.active().bucket(0),
-             {.ip = kA.raw, .udp = 2, .first = 10, .last = 10, .qstats = {{255, 1}, {1, 1}}});
+             {.ip = kA, .udp = 2, .first = 10, .last = 10, .qstats = {{255, 1}, {1, 1}}});
          EXPECT_EQ(t.totals().qstats[255], 1);
          EXPECT_EQ(t.totals().qstats[1], 1);
      }},
@@ -186,20 +187,20 @@ const EdgeCase kEdgeCases[] = {
          EXPECT_EQ(t.add_query(kBroadcast, kTcp, 1, 1, 12), 1);
          expect_bucket(
              t.active().bucket(1),
-             {.ip = 0xFFFFFFFFu, .tcp = 1, .udp = 1, .first = 11, .last = 12, .qstats = {{1, 2}}});
+             {.ip = kBroadcast, .tcp = 1, .udp = 1, .first = 11, .last = 12, .qstats = {{1, 2}}});
          EXPECT_EQ(t.add_query(kB, kUdp, 1, 1, 13), 2);
          EXPECT_EQ(in_use_list(t.active()), (std::vector<int32_t>{0, 1, 2}));
          // Oldest is A (10), then 255.255.255.255 (12): both can be taken over.
          EXPECT_EQ(t.add_query(kC, kUdp, 1, 1, 14), 0);
          EXPECT_EQ(t.add_query(kD, kUdp, 1, 1, 14), 1);
-         EXPECT_EQ(t.active().bucket(1).ip_addr, kD.raw);
+         EXPECT_EQ(t.active().bucket(1).ip_addr, kD);
          // Freed and back: a fresh claim, not a find.
          EXPECT_EQ(t.add_query(kBroadcast, kUdp, 1, 1, 15), 2);
          t.active().reset_bucket(2, 16);
          EXPECT_FALSE(t.active().in_use(2));
          EXPECT_EQ(t.add_query(kBroadcast, kUdp, 1, 1, 17), 2);
          expect_bucket(t.active().bucket(2),
-                       {.ip = 0xFFFFFFFFu, .udp = 1, .first = 17, .last = 17, .qstats = {{1, 1}}});
+                       {.ip = kBroadcast, .udp = 1, .first = 17, .last = 17, .qstats = {{1, 1}}});
      }},
     {"0.0.0.0 is an ordinary source", 3,
      [](Table& t) {
@@ -207,7 +208,22 @@ const EdgeCase kEdgeCases[] = {
          EXPECT_EQ(t.add_query(kA, kUdp, 1, 1, 10), 1);
          EXPECT_EQ(t.add_query(kZero, kUdp, 1, 1, 11), 0);
          expect_bucket(t.active().bucket(0),
-                       {.ip = 0, .udp = 2, .first = 10, .last = 11, .qstats = {{1, 2}}});
+                       {.ip = kZero, .udp = 2, .first = 10, .last = 11, .qstats = {{1, 2}}});
+     }},
+    {":: (all sixteen bytes zero) is an ordinary source, apart from 0.0.0.0", 3,
+     [](Table& t) {
+         EXPECT_EQ(t.add_query(kZero6, kUdp, 1, 1, 10), 0);
+         EXPECT_EQ(t.add_query(kZero, kUdp, 1, 1, 10), 1);
+         EXPECT_EQ(t.add_query(kZero6, kTcp, 1, 1, 11), 0);
+         expect_bucket(t.active().bucket(0), {.ip = kZero6,
+                                              .tcp = 1,
+                                              .udp = 1,
+                                              .first = 10,
+                                              .last = 11,
+                                              .qstats = {{1, 2}}});
+         t.active().reset_bucket(0, 12);
+         EXPECT_FALSE(t.active().in_use(0));
+         expect_bucket(t.active().bucket(0), {.ip = FREE_ADDR, .first = 12});
      }},
     {"the totals sit after the per-source buckets", 11,
      [](Table& t) {
@@ -244,7 +260,7 @@ const EdgeCase kEdgeCases[] = {
          t.add_query(kB, kUdp, 1, 1, 0);
          t.add_query(kC, kUdp, 1, 1, 0);
          EXPECT_EQ(t.add_query(kD, kUdp, 1, 1, 0), 0);
-         EXPECT_EQ(t.active().bucket(0).ip_addr, kD.raw);
+         EXPECT_EQ(t.active().bucket(0).ip_addr, kD);
          EXPECT_EQ(t.add_query(kE, kUdp, 1, 1, 0), 0);
      }},
     {"buckets with last_packet 0 are passed over; times compare signed", 4,
@@ -280,7 +296,7 @@ testing::AssertionResult same_bucket(const Bucket& real, const Bucket& model, bo
                       real.last_packet == model.last_packet && real.alarm_set == model.alarm_set;
     if (!same) {
         return testing::AssertionFailure()
-               << "ip " << real.ip_addr << "/" << model.ip_addr << " tcp " << real.tcp_count << "/"
+               << "ip " << to_text(real.ip_addr).c_str() << "/" << to_text(model.ip_addr).c_str() << " tcp " << real.tcp_count << "/"
                << model.tcp_count << " udp " << real.udp_count << "/" << model.udp_count << " qps "
                << real.qps << "/" << model.qps << " first " << real.first_packet << "/"
                << model.first_packet << " last " << real.last_packet << "/" << model.last_packet
@@ -342,11 +358,24 @@ void differential(const DiffRun& run) {
 
     // Few sources: a handful that always find their bucket once it exists.
     // Many sources: several times the table size, so takeovers are common.
-    std::vector<uint32_t> few = {kA.raw, kB.raw, kBroadcast.raw, kZero.raw, kC.raw};
-    std::vector<uint32_t> many(static_cast<size_t>(run.buckets) * 4);
-    for (uint32_t& a : many) a = rng();
-    many[0] = kBroadcast.raw;
-    many[1] = kZero.raw;
+    const SourceAddr v6 = make_addr6("2001:db8:1:2::1");
+    std::vector<SourceAddr> few = {kA, kB, kBroadcast, kZero, kC, kZero6, v6};
+    // Random IPv4 sources, and IPv6 sources of one /64 whose interface
+    // identifiers differ in a few low bits.
+    std::vector<SourceAddr> many(static_cast<size_t>(run.buckets) * 4);
+    for (size_t k = 0; k < many.size(); ++k) {
+        if (k % 2 == 0) {
+            const uint32_t r = rng();
+            many[k] = make_addr(uint8_t(r >> 24), uint8_t(r >> 16), uint8_t(r >> 8), uint8_t(r));
+        } else {
+            many[k] = v6;
+            many[k].bytes[15] = uint8_t(rng());
+            many[k].bytes[14] = uint8_t(rng() & 3);
+        }
+    }
+    many[0] = kBroadcast;
+    many[1] = kZero;
+    many[2] = kZero6;
 
     time_t now = 1000;
     bool flood = false;
@@ -356,7 +385,7 @@ void differential(const DiffRun& run) {
         const uint32_t op = pick(1000);
         int32_t touched = -1;
         if (op < 800) {
-            const uint32_t addr = flood || pick(4) == 0 ? many[pick(uint32_t(many.size()))]
+            const SourceAddr addr = flood || pick(4) == 0 ? many[pick(uint32_t(many.size()))]
                                                         : few[pick(uint32_t(few.size()))];
             const int protocols[] = {6, 17, 17, 1, 0, 255};
             const int protocol = protocols[pick(6)];
@@ -367,9 +396,9 @@ void differential(const DiffRun& run) {
                 // The two halves of a query apart: a bucket found but not
                 // yet counted, or counted at another time, or another
                 // bucket counted in between.
-                const int32_t want = model.find_bucket(SourceAddr{addr}, now);
-                const int32_t got = table.active().find_bucket(SourceAddr{addr}, now);
-                ASSERT_EQ(got, want) << "source " << addr;
+                const int32_t want = model.find_bucket(addr, now);
+                const int32_t got = table.active().find_bucket(addr, now);
+                ASSERT_EQ(got, want) << "source " << to_text(addr).c_str();
                 int32_t other = table.active().next_in_use(int32_t(pick(uint32_t(run.buckets))));
                 if (other >= 0 && pick(2) == 0) {
                     model.count(other, protocol, count, qtype, now);
@@ -382,9 +411,9 @@ void differential(const DiffRun& run) {
                 }
                 touched = got;
             } else {
-                const int32_t want = model.add_query(SourceAddr{addr}, protocol, count, qtype, now);
-                const int32_t got = table.add_query(SourceAddr{addr}, protocol, count, qtype, now);
-                ASSERT_EQ(got, want) << "source " << addr;
+                const int32_t want = model.add_query(addr, protocol, count, qtype, now);
+                const int32_t got = table.add_query(addr, protocol, count, qtype, now);
+                ASSERT_EQ(got, want) << "source " << to_text(addr).c_str();
                 touched = got;
             }
         } else if (op < 930) {
@@ -484,9 +513,9 @@ TEST(TableTest, ProcessTableCountsAtTheClock) {
     EXPECT_EQ(table->bucket_count(), 5);
     expect_bucket(
         table->active().bucket(0),
-        {.ip = kA.raw, .tcp = 1, .udp = 1, .first = 4321, .last = 4321, .qstats = {{1, 2}}});
+        {.ip = kA, .tcp = 1, .udp = 1, .first = 4321, .last = 4321, .qstats = {{1, 2}}});
     expect_bucket(table->active().bucket(1),
-                  {.ip = kB.raw, .udp = 2, .first = 4321, .last = 4321, .qstats = {{28, 2}}});
+                  {.ip = kB, .udp = 2, .first = 4321, .last = 4321, .qstats = {{28, 2}}});
     EXPECT_EQ(table->totals().udp_count, 3u);
     EXPECT_EQ(table->totals().tcp_count, 1u);
 }
