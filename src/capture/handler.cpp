@@ -25,7 +25,9 @@ void handle_packet(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
         if (n > 0) fputs(line, stdout);
     }
     if (q->qtype != 0) {
-        add_query(q->source.masked(ctx->prefixes.of(q->source)), q->protocol, 1, q->qtype);
+        // The packet's own time: a replay counts by the capture's clock.
+        add_query(q->source.masked(ctx->prefixes.of(q->source)), q->protocol, 1, q->qtype,
+                  header->ts.tv_sec);
     }
 }
 

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <string>
 
-#include "base/clock.h"
 #include "base/lines.h"
 #include "base/memory.h"
 #include "capture/handler.h"
@@ -118,7 +117,7 @@ int run_live(Settings& s) {
     // The table: bucket_count per-source buckets and the totals bucket after them.
     alloc_buckets(s.bucket_count);
     // The first totals window opens now, not at the epoch.
-    process_table().lock()->reset_totals(now());
+    process_table().lock()->reset_totals(time(nullptr));
     start_stats_thread(s, new PcapCounters(handle));
 
     pcap_loop(handle, -1, handle_packet, reinterpret_cast<u_char*>(ctx));
@@ -155,7 +154,6 @@ int run_replay(Settings& s) {
     bool started = false;
     time_t next_cycle = 0;
     auto run_cycle = [&](time_t at) {
-        set_manual_clock(at);
         cycle.run(at);
         next_cycle = at + static_cast<time_t>(s.stats_interval);
     };
@@ -169,12 +167,10 @@ int run_replay(Settings& s) {
         if (!started) {
             started = true;
             // The first totals window starts with the capture.
-            set_manual_clock(t);
             process_table().lock()->reset_totals(t);
             run_cycle(t);
         }
         while (next_cycle <= t) run_cycle(next_cycle);
-        set_manual_clock(t);
         handle_packet(reinterpret_cast<u_char*>(&ctx), header, data);
     }
     // The final window, reported as a live run would at its next cycle.

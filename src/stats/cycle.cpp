@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 
-#include "base/clock.h"
 #include "base/hash.h"
 #include "stats/lines.h"
 
@@ -26,8 +26,8 @@ StatsCycle::StatsCycle(const Settings& s, LockGuarded<Table>& table, LineSink& o
       memory_(s.bucket_count, random_seed()),
       counters_(counters) {}
 
-time_t StatsCycle::run(std::optional<time_t> at) {
-    time_t cycle_time;
+time_t StatsCycle::run(time_t at) {
+    const time_t cycle_time = at;
     BucketSet* retired;
     bool report_totals = false;
     uint32_t window = 0;
@@ -41,14 +41,11 @@ time_t StatsCycle::run(std::optional<time_t> at) {
 #ifdef QV_LOCK_TIMING
         locked = std::chrono::steady_clock::now();
 #endif
-        cycle_time = at ? *at : now();
         retired = &table->swap_sets();
         if (totals_due(s_, table->totals(), cycle_time, &window)) {
             report_totals = true;
             totals = table->totals();
-            // The next window opens at a fresh clock reading, not at the
-            // cycle time (which a replay may give).
-            table->reset_totals(now());
+            table->reset_totals(cycle_time);
         }
     }
 #ifdef QV_LOCK_TIMING
@@ -63,7 +60,7 @@ time_t StatsCycle::run(std::optional<time_t> at) {
     alarm_pass(*retired, cycle_time, stamp);
     if (report_totals) write_totals_line(s_, totals, window, stamp, out_);
     if (counters_ != nullptr) report_capture_loss(stamp);
-    sweep_and_export(s_, *retired, host_, sender_, at ? *at : now());
+    sweep_and_export(s_, *retired, host_, sender_, cycle_time);
     return cycle_time;
 }
 
@@ -109,7 +106,7 @@ void StatsCycle::alarm_pass(BucketSet& retired, time_t cycle_time, const Stamp& 
             continue;
         }
         write_alarm_line(s_, b, e, stamp, out_);
-        b.alarm_set = cycle_time;
+        b.alarm_set = stamp_of(cycle_time);
         memory_.remember(source, cycle_time);
     }
 }
@@ -131,7 +128,7 @@ void* stats_thread(void* arg) {
     auto* cycle = new StatsCycle(s, process_table(), system_lines(), *sender, collector->host,
                                  args.counters);
     for (;;) {
-        cycle->run();
+        cycle->run(time(nullptr));
         // Whole seconds from the end of the cycle; a signal cuts sleep short.
         unsigned left = s.stats_interval;
         while (left > 0) left = sleep(left);

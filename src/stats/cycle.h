@@ -5,7 +5,6 @@
 #pragma once
 
 #include <ctime>
-#include <optional>
 
 #include "base/lines.h"
 #include "base/settings.h"
@@ -31,10 +30,9 @@ public:
                DatagramSender& sender, const HostJson& host,
                CaptureCounters* counters = nullptr);
 
-    // One cycle. Its time is read from the clock under bucket_lock, or
-    // given (a replay drives the cycles by the packets' clock). Returns the
-    // cycle time.
-    time_t run(std::optional<time_t> at = std::nullopt);
+    // One cycle at time `at`: the clock's reading in a live capture, the
+    // packets' clock in a replay. Returns the cycle time.
+    time_t run(time_t at);
 
 private:
     void alarm_pass(BucketSet& retired, time_t cycle_time, const Stamp& stamp);

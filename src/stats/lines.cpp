@@ -8,18 +8,6 @@
 
 namespace qv {
 
-const std::array<QueryType, 10> query_types = {{
-    {"A", 1},
-    {"NS", 2},
-    {"CNAME", 5},
-    {"SOA", 6},
-    {"PTR", 12},
-    {"MX", 15},
-    {"AAAA", 28},
-    {"A6", 38},
-    {"AXFR", 252},
-    {"ANY", 255},
-}};
 
 namespace {
 
@@ -107,9 +95,9 @@ void write_alarm_line(const Settings& s, const Bucket& b, float elapsed, const S
             line.add("[%s] source [%s] - %u qps tcp : %u qps udp ", stamp.text, addr.c_str(),
                      rate_up(b.tcp_count, elapsed), rate_up(b.udp_count, elapsed));
             if (s.verbosity >= 2) {
-                for (const auto& t : query_types) {
-                    uint32_t r = rate_up(b.qstats[t.code], elapsed);
-                    if (r != 0) line.add("[%u qps %s] ", r, t.name);
+                for (int k = 0; k < kReportedTypes; ++k) {
+                    uint32_t r = rate_up(b.qstats[k], elapsed);
+                    if (r != 0) line.add("[%u qps %s] ", r, query_types[k].name);
                 }
             }
             line.add("\n");
@@ -126,9 +114,9 @@ void write_alarm_line(const Settings& s, const Bucket& b, float elapsed, const S
     } else {
         line.head("source [%s] - %u tcp qps : %u udp qps ", addr.c_str(),
                   rate_up(b.tcp_count, elapsed), rate_up(b.udp_count, elapsed));
-        for (const auto& t : query_types) {
-            uint32_t r = rate_up(b.qstats[t.code], elapsed);
-            if (r != 0) line.entry("[%u qps %s] ", r, t.name);
+        for (int k = 0; k < kReportedTypes; ++k) {
+            uint32_t r = rate_up(b.qstats[k], elapsed);
+            if (r != 0) line.entry("[%u qps %s] ", r, query_types[k].name);
         }
     }
     out.to_syslog(LOG_NOTICE, line.text());
@@ -147,16 +135,16 @@ void write_totals_line(const Settings& s, const Bucket& totals, uint32_t window,
     const float w = static_cast<float>(window);
     const float tcp = static_cast<float>(totals.tcp_count) / w;
     const float udp = static_cast<float>(totals.udp_count) / w;
-    auto type_rate = [&](const QueryType& t) { return static_cast<float>(totals.qstats[t.code]) / w; };
+    auto type_rate = [&](int k) { return static_cast<float>(totals.qstats[k]) / w; };
 
     if (s.foreground) {
         OutLine line;
         line.add("[%s] totals - %3.2f qps tcp : %3.2f qps udp ", stamp.text,
                  static_cast<double>(tcp), static_cast<double>(udp));
         if (s.verbosity >= 1) {
-            for (const auto& t : query_types) {
-                float r = type_rate(t);
-                if (r > 0) line.add("[%3.2f qps %s] ", static_cast<double>(r), t.name);
+            for (int k = 0; k < kReportedTypes; ++k) {
+                float r = type_rate(k);
+                if (r > 0) line.add("[%3.2f qps %s] ", static_cast<double>(r), query_types[k].name);
             }
         }
         line.add("\n");
@@ -170,9 +158,9 @@ void write_totals_line(const Settings& s, const Bucket& totals, uint32_t window,
     } else {
         line.head("[totals] - %3.2f tcp qps : %3.2f udp qps ", static_cast<double>(tcp),
                   static_cast<double>(udp));
-        for (const auto& t : query_types) {
-            float r = type_rate(t);
-            if (r > 0) line.entry("[%3.2f qps %s] ", static_cast<double>(r), t.name);
+        for (int k = 0; k < kReportedTypes; ++k) {
+            float r = type_rate(k);
+            if (r > 0) line.entry("[%3.2f qps %s] ", static_cast<double>(r), query_types[k].name);
         }
     }
     out.to_syslog(LOG_NOTICE, line.text());

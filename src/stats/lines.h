@@ -14,13 +14,6 @@
 
 namespace qv {
 
-struct QueryType {
-    const char* name;
-    uint8_t code;
-};
-// The query types that reports break out, in report order.
-extern const std::array<QueryType, 10> query_types;
-
 // The cycle time as local "%02d:%02d:%02d".
 struct Stamp {
     char text[9];

@@ -7,20 +7,25 @@
 // other set, whose buckets are all free. The totals bucket is one, outside
 // both sets, and is only touched under the lock.
 //
-// Within a set the choices are those of two plain scans in index order (the
-// source's own bucket; else the lowest-index free bucket; else takeover of
-// the in-use bucket with the smallest last_packet, lowest index on ties,
-// bucket 0 when none qualifies), but they are found through an index in
-// constant or logarithmic time: a hash of the source addresses with a secret
-// seed, a hierarchical bitmap of free buckets and a heap ordered by
-// (last_packet, index). Nothing is allocated after construction.
+// Within a set a source's bucket is its own; else the lowest-index free
+// bucket; else the bucket in use whose last_packet is smallest (lowest index
+// on ties, bucket 0 when none has counted a query since its reset) is taken
+// over. The choices are found by an IndexedMap; nothing is allocated after
+// construction.
+//
+// Times are whole seconds passed in by the caller (the packet's time, the
+// cycle's time). A bucket keeps their low 32 bits: the rates use only
+// differences of those, and unsigned 32-bit seconds order the takeover
+// correctly until 2106.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
-#include <mutex>
 
 #include "base/address.h"
+#include "base/indexed_map.h"
+#include "base/lock_guarded.h"
+#include "table/query_types.h"
 
 namespace qv {
 
@@ -29,32 +34,40 @@ namespace qv {
 // bucket is in use is kept apart (BucketSet::in_use).
 inline constexpr SourceAddr FREE_ADDR = make_addr(255, 255, 255, 255);
 
+// 80 bytes: with its chain link and its place in the takeover heap a source
+// costs about 100 bytes a set.
 struct Bucket {
     SourceAddr ip_addr;      // the source (by its prefix); FREE_ADDR when free
     uint32_t tcp_count;      // queries over TCP since the last reset (wraps)
     uint32_t udp_count;      // queries over any other transport (wraps)
+    uint32_t last_packet;    // the latest query counted; 0 = none since the reset
+    uint32_t first_packet;   // the last reset: start of the measuring window
     uint32_t qps;            // last rate the stats cycle computed; 0 after a reset
-    int32_t qstats[256];     // per query-type byte (wraps); the capture never counts byte 0
-    time_t first_packet;     // the last reset: start of the measuring window
-    time_t last_packet;      // the latest query counted; 0 = none since the reset
-    time_t alarm_set;        // the last daemon-mode alarm for this source; 0 = none
+    uint32_t alarm_set;      // the last daemon-mode alarm for this source; 0 = none
+    int32_t qstats[kReportedTypes];  // per reported type, in query_types order (wraps)
+
+    // The count of a query type byte: its slot's, or 0 for a type not broken out.
+    int32_t type_count(uint8_t code) const {
+        const int s = type_slot(code);
+        return s < 0 ? 0 : qstats[s];
+    }
 };
+
+// The low 32 bits of a time, as a bucket keeps it.
+inline uint32_t stamp_of(time_t t) { return static_cast<uint32_t>(static_cast<uint64_t>(t)); }
 
 class BucketSet {
 public:
     // count per-source buckets, all free. seed keys the address hash.
     BucketSet(int32_t count, uint64_t seed);
-    ~BucketSet();
-    BucketSet(const BucketSet&) = delete;
-    BucketSet& operator=(const BucketSet&) = delete;
 
-    int32_t size() const { return count_; }
+    int32_t size() const { return map_.capacity(); }
     const Bucket& bucket(int32_t i) const;
     Bucket& bucket(int32_t i);
-    bool in_use(int32_t i) const;
-    int32_t in_use_count() const { return used_; }
+    bool in_use(int32_t i) const { return map_.in_use(i); }
+    int32_t in_use_count() const { return map_.size(); }
     // The lowest index >= from of a bucket in use, or -1.
-    int32_t next_in_use(int32_t from) const;
+    int32_t next_in_use(int32_t from) const { return map_.next_in_use(from); }
 
     // The bucket that is to count a query from source: its own, else the
     // lowest-index free one (claimed: reset at now and given the address),
@@ -65,17 +78,11 @@ public:
     void count(int32_t i, int protocol, uint32_t count, uint32_t qtype, time_t now);
     // Returns bucket i to the free state, its window starting at now.
     void reset_bucket(int32_t i, time_t now);
-    // Frees every bucket; touches only the buckets in use and, in them, only
-    // the counters that were counted into.
+    // Frees every bucket; touches only the buckets in use.
     void reset_all(time_t now);
 
 private:
-    struct Slot;
-    struct Index;
-    int32_t count_;
-    int32_t used_ = 0;
-    Slot* slots_;
-    Index* index_;
+    IndexedMap<Bucket, SourceAddr, &Bucket::ip_addr> map_;
 };
 
 class Table {
@@ -109,37 +116,13 @@ private:
     Bucket totals_{};
 };
 
-// Shared data that cannot be reached without its lock.
-template <class T>
-class LockGuarded {
-public:
-    template <class... Args>
-    explicit LockGuarded(Args&&... args) : value_(static_cast<Args&&>(args)...) {}
-
-    class Handle {
-    public:
-        Handle(std::mutex& m, T& v) : lock_(m), value_(&v) {}
-        T* operator->() { return value_; }
-        T& operator*() { return *value_; }
-
-    private:
-        std::unique_lock<std::mutex> lock_;
-        T* value_;
-    };
-    Handle lock() { return Handle(bucket_lock_, value_); }
-
-private:
-    std::mutex bucket_lock_;  // the one lock of the program
-    T value_;
-};
-
 // The process-wide table, built once at start-up (bucket_count per-source
-// buckets per set, a secret random seed for the hash).
+// buckets per set, a secret random seed for the hash), behind bucket_lock.
 void alloc_buckets(int32_t bucket_count);
 LockGuarded<Table>& process_table();
 
-// Counts one query in the process-wide table: takes bucket_lock, reads the
-// clock, counts in the source's bucket and in the totals bucket.
-void add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype);
+// Counts one query at time now in the process-wide table: takes
+// bucket_lock, counts in the source's bucket and in the totals bucket.
+void add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype, time_t now);
 
 }  // namespace qv

@@ -9,14 +9,16 @@ void add_counts(Bucket& b, int protocol, uint32_t count, uint32_t qtype) {
     } else {
         b.udp_count += count;
     }
-    int32_t& q = b.qstats[qtype & 0xff];
+    const int slot = type_slot(qtype);
+    if (slot < 0) return;
+    int32_t& q = b.qstats[slot];
     q = static_cast<int32_t>(static_cast<uint32_t>(q) + count);
 }
 
 void reset(Bucket& b, time_t now) {
     b = Bucket{};
     b.ip_addr = FREE_ADDR;
-    b.first_packet = now;
+    b.first_packet = stamp_of(now);
 }
 
 }  // namespace
@@ -56,7 +58,7 @@ void NaiveTable::claim(int32_t i, SourceAddr source, time_t now) {
 
 void NaiveTable::count(int32_t i, int protocol, uint32_t count, uint32_t qtype, time_t now) {
     Bucket& b = bucket(i);
-    b.last_packet = now;
+    b.last_packet = stamp_of(now);
     add_counts(b, protocol, count, qtype);
 }
 

@@ -68,8 +68,8 @@ void expect_all_free(const BucketSet& set) {
         EXPECT_EQ(b.tcp_count, 0u) << i;
         EXPECT_EQ(b.udp_count, 0u) << i;
         EXPECT_EQ(b.qps, 0u) << i;
-        EXPECT_EQ(b.qstats[1], 0) << i;
-        EXPECT_EQ(b.qstats[28], 0) << i;
+        EXPECT_EQ(b.type_count(1), 0) << i;
+        EXPECT_EQ(b.type_count(28), 0) << i;
     }
 }
 
@@ -275,8 +275,8 @@ TEST(ExportSweep, TheTotalsBucketIsNotTouched) {
         EXPECT_EQ(after.udp_count, 9u);
         EXPECT_EQ(after.first_packet, kNow - 50);
         EXPECT_EQ(memcmp(after.qstats, before.qstats, sizeof before.qstats), 0);
-        EXPECT_EQ(after.qstats[1], 7);
-        EXPECT_EQ(after.qstats[28], 9);
+        EXPECT_EQ(after.type_count(1), 7);
+        EXPECT_EQ(after.type_count(28), 9);
     }
 }
 

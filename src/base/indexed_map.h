@@ -1,0 +1,494 @@
+// A bounded map from keys an attacker may choose (source addresses, zones)
+// to fixed-size entries, with every choice found in constant or logarithmic
+// time and nothing allocated after construction.
+//
+// The choices are those of two plain scans in index order: a key's own
+// entry; else the lowest-index free entry; else takeover of the entry in use
+// with the smallest stamp, lowest index on ties (entry 0 when no entry in
+// use has a stamp). They are found through a hash of the keys with a secret
+// seed (chains through the slots), a hierarchical bitmap of free entries and
+// a 4-ary min-heap of the stamped entries ordered by (stamp, index).
+//
+// Stamps are unsigned 32-bit seconds; 0 means "no stamp": the entry is in
+// use but never chosen for takeover. The key must offer half(0) and half(1),
+// its two 64-bit halves, for the hash.
+#pragma once
+
+#include <bit>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/hash.h"
+#include "base/memory.h"
+
+namespace qv {
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+class IndexedMap {
+public:
+    IndexedMap(int32_t capacity, uint64_t seed, const char* label);
+    ~IndexedMap();
+    IndexedMap(const IndexedMap&) = delete;
+    IndexedMap& operator=(const IndexedMap&) = delete;
+
+    int32_t capacity() const { return count_; }
+    int32_t size() const { return used_; }
+    bool in_use(int32_t i) const { return !is_free(static_cast<size_t>(i)); }
+    // The lowest index >= from of an entry in use, or -1.
+    int32_t next_in_use(int32_t from) const;
+
+    // Entries are the caller's to read and write, but for the key, which is
+    // the map's. A slot never used since construction is all zero bytes:
+    // the map leaves the memory untouched (no page faults) until it is used.
+    Entry& entry(int32_t i) { return slots_[i].entry; }
+    const Entry& entry(int32_t i) const { return slots_[i].entry; }
+
+    // The index of key's entry, or -1.
+    int32_t find(const Key& key) const;
+
+    enum class How { found, claimed, taken_over };
+    struct Claim {
+        int32_t index;
+        How how;  // claimed or taken over: the caller resets the rest of the entry
+    };
+    // key's entry, found or claimed, in use and holding key. A claimed or
+    // taken-over entry has no stamp until stamp(); now is the stamp it is
+    // about to get, which lets a flood that takes over the same entry again
+    // and again leave the heap alone.
+    Claim find_or_claim(const Key& key, uint32_t now);
+
+    // Sets entry i's stamp (0: none). Cheap when the caller stamps only on
+    // change, or when i is the entry just claimed (pending()).
+    void stamp(int32_t i, uint32_t t);
+    bool pending(int32_t i) const { return pending_ == i; }
+
+    // Frees entry i; its contents stay as they are, for the caller to reset.
+    void release(int32_t i);
+    // Frees every entry, calling visit(entry) first on each entry in use.
+    template <class Visit>
+    void release_all(Visit&& visit);
+
+    // Asks for the entry the next takeover will choose, before it is needed.
+    void prefetch_next_victim() const;
+
+private:
+    struct Slot {
+        Entry entry;
+        int32_t next;  // next slot on the same hash chain, or -1
+    };
+    using Rank = uint64_t;  // stamp * 2^32 + index
+    static Rank rank(uint32_t stamp, int32_t i) {
+        return static_cast<Rank>(stamp) << 32 | static_cast<uint32_t>(i);
+    }
+    static int32_t index_of(Rank r) { return static_cast<int32_t>(static_cast<uint32_t>(r)); }
+
+    size_t chain_of(const Key& k) const { return hash_(k.half(0), k.half(1)); }
+    void hash_insert(int32_t i);
+    void hash_remove(int32_t i);
+
+    bool is_free(size_t i) const { return (free_bits_[i >> 6] >> (i & 63)) & 1; }
+    uint64_t used_word(size_t w) const { return ~free_bits_[w]; }
+    void fill_free();
+    void mark_used(size_t i);
+    void mark_free(size_t i);
+    int32_t lowest_free() const;
+
+    Rank& node(int32_t k) const { return heap_[3 + k]; }
+    void place(int32_t k, Rank r) {
+        node(k) = r;
+        heap_pos_[index_of(r)] = k;
+    }
+    int32_t min_child(int32_t first) const;
+    void sift_up(int32_t k, Rank r);
+    void sift_down(int32_t k, Rank r);
+    void heap_set(int32_t i, uint32_t t);
+    void heap_remove(int32_t i);
+    // A taken-over entry left in the heap at its old rank (see
+    // find_or_claim) is taken out before the next takeover.
+    void settle() {
+        if (pending_ >= 0 && pending_stale_) heap_remove(pending_);
+        pending_ = -1;
+    }
+
+    const char* label_;
+    int32_t count_;
+    int32_t used_ = 0;
+    void* slot_mem_;
+    Slot* slots_;
+    SeededHash hash_;
+    int32_t* heads_;  // power-of-two many chain heads, -1 when empty
+
+    // Free-entry bitmap. Level 0 has a bit per entry, set when free; the
+    // bits past the last entry stay set, harmless as any real free entry
+    // comes first and none is looked for when all are in use. Above it two
+    // summaries share level 0: free_sum_ marks words that hold a free entry,
+    // used_sum_ words that hold one in use, so both are found top-down in
+    // O(log64 n).
+    static constexpr int kMaxLevels = 6;  // 64^6 > 2^31 entries
+    int levels_ = 0;
+    size_t words_[kMaxLevels] = {};
+    uint64_t* free_bits_;
+    uint64_t* free_sum_[kMaxLevels] = {};  // [1, levels_)
+    uint64_t* used_sum_[kMaxLevels] = {};  // [1, levels_)
+
+    // Node k lives at heap_[3 + k] in a 64-byte aligned array, so the four
+    // children of a node, 4k+1 .. 4k+4, share one cache line.
+    void* heap_mem_;
+    Rank* heap_;
+    int32_t* heap_pos_;  // per entry: its node, or -1 when not in the heap
+    int32_t heap_size_ = 0;
+    int32_t pending_ = -1;        // the entry claimed last, until stamped
+    bool pending_stale_ = false;  // ... and still in the heap at its old rank
+};
+
+// ---- construction ----------------------------------------------------------
+
+namespace indexed_map_detail {
+
+inline void* align_up(void* p, size_t alignment) {
+    auto v = reinterpret_cast<uintptr_t>(p);
+    return reinterpret_cast<void*>((v + alignment - 1) & ~(uintptr_t{alignment} - 1));
+}
+
+}  // namespace indexed_map_detail
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+IndexedMap<Entry, Key, KeyOf>::IndexedMap(int32_t capacity, uint64_t seed, const char* label)
+    : label_(label), count_(capacity < 1 ? 1 : capacity) {
+    const size_t n = static_cast<size_t>(count_);
+    slot_mem_ = alloc_or_die(n * sizeof(Slot) + 64, label);
+    slots_ = static_cast<Slot*>(indexed_map_detail::align_up(slot_mem_, 64));
+
+    size_t n_heads = 2;
+    while (n_heads < n) n_heads <<= 1;
+    hash_ = SeededHash(seed, std::countr_zero(n_heads));
+    heads_ = static_cast<int32_t*>(alloc_or_die(n_heads * sizeof(int32_t), label));
+    std::memset(heads_, 0xff, n_heads * sizeof(int32_t));
+
+    size_t w = n;
+    do {
+        w = (w + 63) / 64;
+        words_[levels_] = w;
+        if (levels_ > 0) {
+            free_sum_[levels_] = static_cast<uint64_t*>(alloc_or_die(w * 8, label));
+            used_sum_[levels_] = static_cast<uint64_t*>(alloc_or_die(w * 8, label));
+        }
+        ++levels_;
+    } while (w > 1);
+    free_bits_ = static_cast<uint64_t*>(alloc_or_die(words_[0] * 8, label));
+    fill_free();
+
+    heap_mem_ = alloc_or_die((n + 3) * sizeof(Rank) + 64, label);
+    heap_ = static_cast<Rank*>(indexed_map_detail::align_up(heap_mem_, 64));
+    heap_pos_ = static_cast<int32_t*>(alloc_or_die(n * sizeof(int32_t), label));
+    std::memset(heap_pos_, 0xff, n * sizeof(int32_t));
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+IndexedMap<Entry, Key, KeyOf>::~IndexedMap() {
+    std::free(heap_pos_);
+    std::free(heap_mem_);
+    for (int l = 1; l < levels_; ++l) {
+        std::free(free_sum_[l]);
+        std::free(used_sum_[l]);
+    }
+    std::free(free_bits_);
+    std::free(heads_);
+    std::free(slot_mem_);
+}
+
+// ---- the map ---------------------------------------------------------------
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+int32_t IndexedMap<Entry, Key, KeyOf>::find(const Key& key) const {
+    int32_t i = heads_[chain_of(key)];
+    while (i >= 0 && !(slots_[i].entry.*KeyOf == key)) i = slots_[i].next;
+    return i;
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+typename IndexedMap<Entry, Key, KeyOf>::Claim IndexedMap<Entry, Key, KeyOf>::find_or_claim(
+    const Key& key, uint32_t now) {
+    int32_t i = find(key);
+    if (i >= 0) return {i, How::found};
+
+    How how;
+    if (used_ < count_) {
+        i = lowest_free();
+        assert(i >= 0);
+        mark_used(static_cast<size_t>(i));
+        ++used_;
+        how = How::claimed;
+        settle();
+        pending_ = i;
+        pending_stale_ = false;
+    } else {
+        settle();
+        how = How::taken_over;
+        if (heap_size_ == 0) {
+            i = 0;
+            heap_remove(0);
+            pending_ = 0;
+            pending_stale_ = false;
+        } else {
+            i = index_of(node(0));
+            pending_ = i;
+            if (heap_size_ == 1 || rank(now, i) < node(min_child(1))) {
+                // Stamped at now, the root stays the root: under a flood
+                // faster than the map turns over, the same entry is taken
+                // over again and again. Its node stays put till the stamp.
+                pending_stale_ = true;
+            } else {
+                heap_remove(i);
+                pending_stale_ = false;
+                prefetch_next_victim();
+            }
+        }
+        hash_remove(i);
+    }
+    slots_[i].entry.*KeyOf = key;
+    hash_insert(i);
+    return {i, how};
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::stamp(int32_t i, uint32_t t) {
+    assert(in_use(i));
+    if (i == pending_) {
+        pending_ = -1;
+        if (t == 0) {
+            heap_remove(i);
+        } else {
+            heap_set(i, t);  // from where the node stands, if it still stands
+        }
+        return;
+    }
+    if (t == 0) {
+        heap_remove(i);
+    } else {
+        heap_set(i, t);
+    }
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::release(int32_t i) {
+    assert(i >= 0 && i < count_);
+    if (!in_use(i)) return;
+    if (i == pending_) pending_ = -1;
+    hash_remove(i);
+    heap_remove(i);
+    mark_free(static_cast<size_t>(i));
+    --used_;
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+template <class Visit>
+void IndexedMap<Entry, Key, KeyOf>::release_all(Visit&& visit) {
+    for (int32_t i = next_in_use(0); i >= 0; i = next_in_use(i + 1)) {
+        heads_[chain_of(slots_[i].entry.*KeyOf)] = -1;
+        slots_[i].next = -1;
+        heap_pos_[i] = -1;
+        visit(slots_[i].entry);
+    }
+    heap_size_ = 0;
+    pending_ = -1;
+    fill_free();
+    used_ = 0;
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::prefetch_next_victim() const {
+    if (heap_size_ == 0) return;
+    const char* next = reinterpret_cast<const char*>(&slots_[index_of(node(0))]);
+    __builtin_prefetch(next, 1);
+    __builtin_prefetch(next + sizeof(Slot) - 1, 1);
+}
+
+// ---- hash ------------------------------------------------------------------
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::hash_insert(int32_t i) {
+    int32_t& head = heads_[chain_of(slots_[i].entry.*KeyOf)];
+    slots_[i].next = head;
+    head = i;
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::hash_remove(int32_t i) {
+    int32_t* link = &heads_[chain_of(slots_[i].entry.*KeyOf)];
+    while (*link != i) {
+        assert(*link >= 0);
+        link = &slots_[*link].next;
+    }
+    *link = slots_[i].next;
+    slots_[i].next = -1;
+}
+
+// ---- bitmap ----------------------------------------------------------------
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::fill_free() {
+    std::memset(free_bits_, 0xff, words_[0] * sizeof(uint64_t));
+    for (int l = 1; l < levels_; ++l) {
+        const size_t below = words_[l - 1];
+        std::memset(free_sum_[l], 0xff, words_[l] * sizeof(uint64_t));
+        if (below % 64 != 0) free_sum_[l][words_[l] - 1] = (1ull << (below % 64)) - 1;
+        std::memset(used_sum_[l], 0, words_[l] * sizeof(uint64_t));
+    }
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::mark_used(size_t i) {
+    uint64_t bit = 1ull << (i & 63);
+    size_t w = i >> 6;
+    free_bits_[w] &= ~bit;
+    bool none_free = free_bits_[w] == 0;
+    bool first_used = used_word(w) == bit;
+    for (int l = 1; l < levels_ && (none_free || first_used); ++l) {
+        bit = 1ull << (w & 63);
+        w >>= 6;
+        if (none_free) {
+            free_sum_[l][w] &= ~bit;
+            none_free = free_sum_[l][w] == 0;
+        }
+        if (first_used) {
+            first_used = used_sum_[l][w] == 0;
+            used_sum_[l][w] |= bit;
+        }
+    }
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::mark_free(size_t i) {
+    uint64_t bit = 1ull << (i & 63);
+    size_t w = i >> 6;
+    bool first_free = free_bits_[w] == 0;
+    free_bits_[w] |= bit;
+    bool none_used = used_word(w) == 0;
+    for (int l = 1; l < levels_ && (first_free || none_used); ++l) {
+        bit = 1ull << (w & 63);
+        w >>= 6;
+        if (first_free) {
+            first_free = free_sum_[l][w] == 0;
+            free_sum_[l][w] |= bit;
+        }
+        if (none_used) {
+            used_sum_[l][w] &= ~bit;
+            none_used = used_sum_[l][w] == 0;
+        }
+    }
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+int32_t IndexedMap<Entry, Key, KeyOf>::lowest_free() const {
+    int l = levels_ - 1;
+    const uint64_t* top = l == 0 ? free_bits_ : free_sum_[l];
+    if (top[0] == 0) return -1;
+    size_t pos = static_cast<size_t>(std::countr_zero(top[0]));
+    while (l-- > 0) {
+        const uint64_t* level = l == 0 ? free_bits_ : free_sum_[l];
+        pos = pos * 64 + static_cast<size_t>(std::countr_zero(level[pos]));
+    }
+    return static_cast<int32_t>(pos);
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+int32_t IndexedMap<Entry, Key, KeyOf>::next_in_use(int32_t from) const {
+    if (from >= count_) return -1;
+    size_t pos = from < 0 ? 0 : static_cast<size_t>(from);
+    // Climb until a word holds an in-use mark at or after pos, then descend
+    // to the leftmost entry under it.
+    int l = 0;
+    for (;; ++l) {
+        if (l == levels_) return -1;
+        const size_t w = pos >> 6;
+        if (w >= words_[l]) return -1;
+        const uint64_t word = (l == 0 ? used_word(w) : used_sum_[l][w]) & (~0ull << (pos & 63));
+        if (word != 0) {
+            pos = w * 64 + static_cast<size_t>(std::countr_zero(word));
+            break;
+        }
+        pos = w + 1;
+    }
+    while (l-- > 0) {
+        const uint64_t word = l == 0 ? used_word(pos) : used_sum_[l][pos];
+        pos = pos * 64 + static_cast<size_t>(std::countr_zero(word));
+    }
+    // The bits past the last entry read as free, so pos is a real entry.
+    return static_cast<int32_t>(pos);
+}
+
+// ---- heap ------------------------------------------------------------------
+
+// The least of the children starting at first (which exists), chosen
+// without branches when all four exist: ties in time are common and their
+// order by index is anyone's guess for the branch predictor.
+template <class Entry, class Key, Key Entry::*KeyOf>
+int32_t IndexedMap<Entry, Key, KeyOf>::min_child(int32_t first) const {
+    const Rank* c = &node(first);
+    if (first + 3 < heap_size_) {
+        const int32_t a = c[1] < c[0];
+        const int32_t b = 2 + (c[3] < c[2]);
+        return first + (c[b] < c[a] ? b : a);
+    }
+    int32_t best = 0;
+    for (int32_t j = 1; first + j < heap_size_; ++j) best = c[j] < c[best] ? j : best;
+    return first + best;
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::sift_up(int32_t k, Rank r) {
+    while (k > 0) {
+        const int32_t parent = (k - 1) >> 2;
+        if (!(r < node(parent))) break;
+        place(k, node(parent));
+        k = parent;
+    }
+    place(k, r);
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::sift_down(int32_t k, Rank r) {
+    for (;;) {
+        const int32_t first = 4 * k + 1;
+        if (first >= heap_size_) break;
+        const int32_t best = min_child(first);
+        if (!(node(best) < r)) break;
+        place(k, node(best));
+        k = best;
+    }
+    place(k, r);
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::heap_set(int32_t i, uint32_t t) {
+    const Rank r = rank(t, i);
+    const int32_t k = heap_pos_[i];
+    if (k < 0) {
+        sift_up(heap_size_++, r);
+    } else if (r < node(k)) {
+        sift_up(k, r);
+    } else {
+        sift_down(k, r);
+    }
+}
+
+template <class Entry, class Key, Key Entry::*KeyOf>
+void IndexedMap<Entry, Key, KeyOf>::heap_remove(int32_t i) {
+    const int32_t k = heap_pos_[i];
+    if (k < 0) return;
+    heap_pos_[i] = -1;
+    const int32_t last = --heap_size_;
+    if (k == last) return;
+    const Rank moved = node(last);
+    if (moved < node(k)) {
+        sift_up(k, moved);
+    } else {
+        sift_down(k, moved);
+    }
+}
+
+}  // namespace qv
