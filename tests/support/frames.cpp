@@ -1,5 +1,6 @@
 #include "frames.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qv::test {
@@ -129,7 +130,8 @@ std::vector<uint8_t> build_frame(const FrameSpec& s) {
         memcpy(&ip[24], s.dst6, 16);
         ip.insert(ip.end(), ext.begin(), ext.end());
     } else {
-        ip.assign(4u * s.ihl, 0);
+        // Never shorter than the fixed header, whatever length field it claims.
+        ip.assign(std::max<size_t>(20, 4u * s.ihl), 0);
         ip[0] = static_cast<uint8_t>(s.ip_version << 4 | (s.ihl & 0x0f));
         put16(ip, 2,
               static_cast<uint16_t>(static_cast<int>(ip.size() + l4.size()) + s.total_len_delta));

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -13,21 +14,25 @@ namespace qv {
 namespace {
 
 struct Parsed {
+    // argv: the settings may point into it, so its texts must not move when
+    // a Parsed does (a list's elements stay where they are).
+    std::list<std::string> words;
     Settings s;
     ParseResult r;
     std::string err;
 };
 
 Parsed parse(std::vector<std::string> words) {
-    words.insert(words.begin(), "quorvane");
+    Parsed p;
+    p.words.assign(words.begin(), words.end());
+    p.words.push_front("quorvane");
     std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
+    for (auto& w : p.words) argv.push_back(w.data());
     argv.push_back(nullptr);
     char* buf = nullptr;
     size_t len = 0;
     FILE* err = open_memstream(&buf, &len);
-    Parsed p;
-    p.r = parse_command_line(static_cast<int>(words.size()), argv.data(), p.s, err);
+    p.r = parse_command_line(static_cast<int>(p.words.size()), argv.data(), p.s, err);
     fclose(err);
     p.err.assign(buf, len);
     free(buf);
