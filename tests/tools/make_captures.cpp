@@ -1,5 +1,7 @@
 // Writes deterministic sample captures for the replay tests, the shipped
-// sample and the benchmarks. The same arguments give the same bytes.
+// sample and the benchmarks. The same arguments give the same bytes, with
+// any standard library: the only engine taken from <random> is mt19937,
+// whose output the standard fixes, and every bounded draw is our own.
 //
 //   make_captures DIR                 the small test captures
 //   make_captures --bench DIR N       N-query benchmark captures: mix, flood, heavy
@@ -16,11 +18,46 @@
 #include "frames.h"
 
 using qv::test::build_frame;
+using qv::test::ExtHeader;
 using qv::test::FrameSpec;
 
 namespace {
 
 constexpr uint16_t kTypes[] = {1, 1, 1, 28, 28, 15, 12, 2, 6, 255, 33, 5};
+
+// The seeded generator of the IPv6, prefix and link-layer captures; 32 bits
+// a call, as mt19937 gives them, so one bounded draw serves both.
+class SplitMix64 {
+public:
+    explicit SplitMix64(uint64_t seed) : state_(seed) {}
+    uint64_t next64() {
+        uint64_t z = (state_ += 0x9e3779b97f4a7c15u);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+        return z ^ (z >> 31);
+    }
+    uint32_t operator()() { return static_cast<uint32_t>(next64() >> 32); }
+
+private:
+    uint64_t state_;
+};
+
+// A uniform draw from [0, n) out of 32-bit draws: multiply and shift,
+// rejecting the few products that would favour some values. The older
+// captures were first made with this same mapping, so their bytes stay.
+template <class Gen>
+uint32_t below(Gen& g, uint32_t n) {
+    uint64_t m = uint64_t{static_cast<uint32_t>(g())} * n;
+    uint32_t low = static_cast<uint32_t>(m);
+    if (low < n) {
+        const uint32_t reject = (0u - n) % n;  // 2^32 mod n
+        while (low < reject) {
+            m = uint64_t{static_cast<uint32_t>(g())} * n;
+            low = static_cast<uint32_t>(m);
+        }
+    }
+    return static_cast<uint32_t>(m >> 32);
+}
 
 struct Packet {
     int64_t usec;  // since the start of the capture
@@ -30,12 +67,14 @@ struct Packet {
 
 class Writer {
 public:
-    Writer(const std::string& path, bool pcapng = false) : pcapng_(pcapng) {
+    // A pcapng file is always Ethernet; a pcap file has the link type dlt.
+    explicit Writer(const std::string& path, int dlt = DLT_EN10MB, bool pcapng = false)
+        : pcapng_(pcapng) {
         if (pcapng) {
             f_ = fopen(path.c_str(), "wb");
             write_pcapng_header();
         } else {
-            dead_ = pcap_open_dead(DLT_EN10MB, 65535);
+            dead_ = pcap_open_dead(dlt, 65535);
             dump_ = pcap_dump_open(dead_, path.c_str());
         }
         if (f_ == nullptr && dump_ == nullptr) {
@@ -125,12 +164,11 @@ Packet packet(int64_t usec, const FrameSpec& s) { return {usec, build_frame(s), 
 
 // Ordinary traffic: 20 sources in 198.51.100.0/24, a query every ~1.5 s each.
 void ordinary(std::vector<Packet>& out, std::mt19937& rng, int64_t from_s, int64_t to_s) {
-    std::uniform_int_distribution<int64_t> jitter(0, 999999);
     uint32_t n = 0;
     for (int64_t t = from_s; t < to_s; ++t) {
         for (uint32_t src = 1; src <= 20; ++src) {
             if ((t + src) % 3 == 0) continue;
-            out.push_back(packet(t * 1000000 + jitter(rng),
+            out.push_back(packet(t * 1000000 + below(rng, 1000000),
                                  query_from(0xC6336400 + src, kTypes[(t + src) % 12], 17, n++)));
         }
     }
@@ -198,10 +236,229 @@ void malformed(std::vector<Packet>& out, int64_t t) {
     out.push_back(packet(us + 10, s));
 }
 
-void write_all(const std::string& path, std::vector<Packet> pkts, bool pcapng = false) {
+// ---- IPv6, VLAN tags, prefixes and other link layers ----------------------
+
+// An IPv6 address from its two 64-bit halves, most significant byte first.
+struct Addr6 {
+    uint64_t hi;
+    uint64_t lo;
+};
+
+FrameSpec query6_from(Addr6 src, uint16_t qtype, uint8_t proto, uint32_t n) {
+    FrameSpec s = query_from(0, qtype, proto, n);
+    s.ip_version = 6;
+    for (int i = 0; i < 8; ++i) {
+        s.src6[i] = static_cast<uint8_t>(src.hi >> (56 - 8 * i));
+        s.src6[8 + i] = static_cast<uint8_t>(src.lo >> (56 - 8 * i));
+    }
+    return s;
+}
+
+// A first fragment (offset 0, more to come), and one 1480 bytes further on.
+constexpr ExtHeader kFirstFragment{44, 0x0001};
+constexpr ExtHeader kLaterFragment{44, (1480 / 8) << 3};
+
+// Quiet hosts 1..hosts: a query in two seconds of every three, at a random
+// moment of the second. make(host, qtype, n) gives the frame.
+template <class Make>
+void quiet_hosts(std::vector<Packet>& out, SplitMix64& rng, uint32_t hosts, int64_t from_s,
+                 int64_t to_s, Make make) {
+    uint32_t n = 0;
+    for (int64_t t = from_s; t < to_s; ++t) {
+        for (uint32_t h = 1; h <= hosts; ++h) {
+            if ((t + h) % 3 == 0) continue;
+            out.push_back(
+                packet(t * 1000000 + below(rng, 1000000), make(h, kTypes[(t + h) % 12], n++)));
+        }
+    }
+}
+
+// `qps` frames a second, evenly spaced; make(i, n) gives the i-th of a second.
+template <class Make>
+void steady(std::vector<Packet>& out, int64_t from_s, int64_t to_s, int qps, Make make) {
+    uint32_t n = 0;
+    for (int64_t t = from_s; t < to_s; ++t) {
+        for (int i = 0; i < qps; ++i) {
+            out.push_back(packet(t * 1000000 + i * (1000000 / qps), make(i, n++)));
+        }
+    }
+}
+
+// Kinds 0..6: the ways a query may reach the decoder on Ethernet besides
+// plain UDP (any other kind). Sent one frame in ten each, a kind that got
+// lost takes 9 qps off a 90 qps source.
+FrameSpec ethernet_kind(FrameSpec s, int kind) {
+    switch (kind) {
+        case 0:
+            s.protocol = 6;
+            break;
+        case 1:
+            s.ext_headers = {ExtHeader{0}};  // Hop-by-Hop Options
+            break;
+        case 2:
+            s.ext_headers = {ExtHeader{60}};  // Destination Options
+            break;
+        case 3:
+            s.ext_headers = {kFirstFragment};
+            break;
+        case 4:
+            s.vlan_tpids = {0x8100};
+            break;
+        case 5:
+            s.vlan_tpids = {0x88A8, 0x8100};
+            break;
+        case 6:
+            s.protocol = 6;
+            s.ext_headers = {ExtHeader{60}};
+            break;
+        default:
+            break;
+    }
+    return s;
+}
+
+// Frames the program must drop, each kind from a source of its own.
+constexpr int kDropKinds = 5;
+FrameSpec drop_kind(int kind, uint32_t n) {
+    const auto v6 = [](uint64_t net) { return Addr6{0x20010db8dead0000u | net, 1}; };
+    FrameSpec s;
+    switch (kind) {
+        case 0:
+            s = query6_from(v6(1), 1, 17, n);
+            s.ext_headers = {kLaterFragment};
+            break;
+        case 1:
+            s = query6_from(v6(2), 1, 17, n);
+            s.ext_headers = {ExtHeader{50}};  // ESP: what follows is encrypted
+            break;
+        case 2:
+            s = query6_from(v6(3), 1, 17, n);
+            s.vlan_tpids = {0x88A8, 0x8100, 0x8100};
+            break;
+        case 3:
+            s = query_from(0xCB007103, 1, 17, n);  // 203.0.113.3
+            s.vlan_tpids = {0x88A8, 0x8100, 0x8100};
+            break;
+        default:
+            s = query6_from(v6(5), 1, 17, n);
+            s.ext_headers = {ExtHeader{0}};
+            s.dst_port = 5353;
+            break;
+    }
+    return s;
+}
+
+// Every kind to drop at 80 qps for two seconds: one that got through would
+// raise an alarm in its source's name.
+void must_drop(std::vector<Packet>& out, int64_t from_s) {
+    for (int kind = 0; kind < kDropKinds; ++kind) {
+        steady(out, from_s, from_s + 2, 80, [&](int, uint32_t n) { return drop_kind(kind, n); });
+    }
+}
+
+// Forty seconds of mixed traffic:
+//   2001:db8:100:N::1 (N = 1..20) and 198.51.100.1..10: quiet, throughout;
+//   198.51.100.77 at 70 qps in [0, 10), every frame tagged: odd ones once,
+//     even ones twice (so either kind alone stays under 60);
+//   2001:db8:100:ff::7 at 90 qps in [10, 26), every Ethernet kind;
+//   the frames to drop in [28, 30).
+void ipv6_mix(std::vector<Packet>& out, SplitMix64& rng) {
+    quiet_hosts(out, rng, 20, 0, 40, [](uint32_t h, uint16_t qtype, uint32_t n) {
+        return query6_from({0x20010db801000000u | h, 1}, qtype, 17, n);
+    });
+    quiet_hosts(out, rng, 10, 0, 40, [](uint32_t h, uint16_t qtype, uint32_t n) {
+        return query_from(0xC6336400 + h, qtype, 17, n);
+    });
+    steady(out, 0, 10, 70, [](int i, uint32_t n) {
+        FrameSpec s = query_from(0xC633644D, 1, i % 10 == 0 ? 6 : 17, n);  // 198.51.100.77
+        s.vlan_tpids =
+            i % 2 ? std::vector<uint16_t>{0x8100} : std::vector<uint16_t>{0x88A8, 0x8100};
+        return s;
+    });
+    steady(out, 10, 26, 90, [](int i, uint32_t n) {
+        const FrameSpec s = query6_from({0x20010db8010000ffu, 7}, (i % 4 == 0) ? 28 : 1, 17, n);
+        return ethernet_kind(s, i % 10);
+    });
+    must_drop(out, 28);
+}
+
+// One frame of every kind, good and bad, with sources that tell them apart.
+void each_kind(std::vector<Packet>& out, int64_t t) {
+    const int64_t us = t * 1000000;
+    int64_t at = 0;
+    auto add = [&](FrameSpec s) { out.push_back(packet(us + ++at, s)); };
+    const auto host = [](uint64_t lo) { return Addr6{0x20010db801000001u, lo}; };
+    for (int kind = 0; kind < 7; ++kind) {
+        add(ethernet_kind(query6_from(host(static_cast<uint64_t>(kind + 1)), 28, 17, 1), kind));
+    }
+    FrameSpec s = query6_from(host(8), 1, 17, 1);
+    s.ext_headers = {ExtHeader{43}};  // Routing
+    add(s);
+    s = query6_from(host(9), 1, 17, 1);
+    s.ext_headers = {ExtHeader{51, 0, 4}};  // Authentication, 24 bytes
+    add(s);
+    s = query6_from(host(10), 1, 6, 1);
+    s.ext_headers = {ExtHeader{0}, ExtHeader{60, 0, 2}, kFirstFragment};
+    s.vlan_tpids = {0x9100, 0x8100};
+    add(s);
+    // Address texts: the longest run of zero groups is the one shortened.
+    add(query6_from({0x20010db800000000u, 0x0001000000000001u}, 1, 17, 1));
+    add(query6_from({0x20010db8aaaabbbbu, 0xccccddddeeeeffffu}, 1, 17, 1));
+    s = query_from(0xC633644D, 15, 17, 1);  // 198.51.100.77
+    s.vlan_tpids = {0x8100};
+    add(s);
+    s = query_from(0xC633644E, 15, 6, 1);  // 198.51.100.78
+    s.vlan_tpids = {0x88A8, 0x8100};
+    add(s);
+    for (int kind = 0; kind < kDropKinds; ++kind) add(drop_kind(kind, 1));
+}
+
+// A spread flood, ten seconds:
+//   2001:db8:77:1::/64 at 200 qps, every query from a new random interface
+//     identifier: thousands of hosts, each quiet, the /64 far above 60;
+//   203.0.113.0/24 at 150 qps from random last bytes: about 6 queries an
+//     address, the /24 far above 60;
+//   quiet hosts 2001:db8:77:1N::1 (in the same /48) and 198.51.100.1..5.
+void prefix_flood(std::vector<Packet>& out, SplitMix64& rng) {
+    steady(out, 0, 10, 200, [&](int, uint32_t n) {
+        return query6_from({0x20010db800770001u, rng.next64()}, 255, 17, n);
+    });
+    steady(out, 0, 10, 150,
+           [&](int, uint32_t n) { return query_from(0xCB007100 + below(rng, 256), 1, 17, n); });
+    quiet_hosts(out, rng, 5, 0, 10, [](uint32_t h, uint16_t qtype, uint32_t n) {
+        return query6_from({0x20010db800770010u | h, 1}, qtype, 17, n);
+    });
+    quiet_hosts(out, rng, 5, 0, 10, [](uint32_t h, uint16_t qtype, uint32_t n) {
+        return query_from(0xC6336400 + h, qtype, 17, n);
+    });
+}
+
+// Five seconds on another link layer: 2001:db8:200::9 at 80 qps and
+// 192.0.2.9 at 70 qps, with TCP and extension headers among them, and on
+// BSD loopback the three IPv6 family values of the BSDs in turn. No VLAN
+// tags: the filter cannot see past them on these links, and drops them.
+void link_mix(std::vector<Packet>& out, int link_len) {
+    steady(out, 0, 5, 80, [&](int i, uint32_t n) {
+        FrameSpec s = query6_from({0x20010db802000000u, 9}, 28, i % 4 == 1 ? 6 : 17, n);
+        s.link_len = link_len;
+        if (i % 4 == 2) s.ext_headers = {ExtHeader{0}};
+        if (i % 4 == 3) s.ext_headers = {kFirstFragment};
+        static constexpr uint32_t kFamilies[] = {24, 28, 30};
+        if (link_len == 4) s.null_family = kFamilies[i % 3];
+        return s;
+    });
+    steady(out, 0, 5, 70, [&](int i, uint32_t n) {
+        FrameSpec s = query_from(0xC0000209, 1, i % 10 == 0 ? 6 : 17, n);  // 192.0.2.9
+        s.link_len = link_len;
+        return s;
+    });
+}
+
+void write_all(const std::string& path, std::vector<Packet> pkts, int dlt = DLT_EN10MB,
+               bool pcapng = false) {
     std::stable_sort(pkts.begin(), pkts.end(),
                      [](const Packet& a, const Packet& b) { return a.usec < b.usec; });
-    Writer w(path, pcapng);
+    Writer w(path, dlt, pcapng);
     for (const auto& p : pkts) w.add(p);
 }
 
@@ -232,7 +489,7 @@ void small_captures(const std::string& dir) {
                 p.push_back(packet(t * 1000000 + i * 12000, query_from(0xC633640A, 28, 6, i)));
             }
         }
-        write_all(dir + "/tcp.pcapng", p, true);
+        write_all(dir + "/tcp.pcapng", p, DLT_EN10MB, true);
     }
     {
         std::vector<Packet> p;
@@ -257,21 +514,55 @@ void small_captures(const std::string& dir) {
         fwrite("\x00\x01\x02", 1, 3, f);
         fclose(f);
     }
+    SplitMix64 rng6(0x5eed0006);
+    {
+        std::vector<Packet> p;
+        ipv6_mix(p, rng6);
+        write_all(dir + "/ipv6.pcap", p);
+    }
+    {
+        std::vector<Packet> p;
+        each_kind(p, 0);
+        each_kind(p, 1);
+        write_all(dir + "/ipv6-each.pcap", p);
+    }
+    {
+        std::vector<Packet> p;
+        prefix_flood(p, rng6);
+        write_all(dir + "/prefix-flood.pcap", p);
+    }
+    const struct {
+        const char* file;
+        int link_len;
+        int dlt;
+    } links[] = {{"cooked-v1.pcap", 16, DLT_LINUX_SLL},
+                 {"cooked-v2.pcap", 20, DLT_LINUX_SLL2},
+                 {"raw-ip.pcap", 0, DLT_RAW},
+                 {"bsd-null.pcap", 4, DLT_NULL}};
+    for (const auto& l : links) {
+        std::vector<Packet> p;
+        link_mix(p, l.link_len);
+        write_all(dir + "/" + l.file, p, l.dlt);
+    }
 }
 
 void bench_captures(const std::string& dir, long n) {
     std::mt19937 rng(1053);
     const int qps = 100000;
     {
-        // A skewed mix over 2,000 sources: source k has weight 1/(k+1).
-        std::vector<double> w(2000);
-        for (size_t k = 0; k < w.size(); ++k) w[k] = 1.0 / static_cast<double>(k + 1);
-        std::discrete_distribution<int> pick(w.begin(), w.end());
+        // A skewed mix over 2,000 sources: source k has weight 1/(k+1),
+        // drawn through cumulative integer weights (about 2^27 in all).
+        std::vector<uint32_t> upto(2000);
+        uint32_t total = 0;
+        for (uint32_t k = 0; k < upto.size(); ++k) upto[k] = total += (1u << 24) / (k + 1);
+        SplitMix64 mix_rng(1053);
         Writer out(dir + "/bench-mix.pcap");
         for (long i = 0; i < n; ++i) {
             const int64_t us = (i / qps) * 1000000 + (i % qps) * 10;
-            out.add(packet(us, query_from(0xC6330000u + static_cast<uint32_t>(pick(rng)),
-                                          kTypes[i % 12], 17, static_cast<uint32_t>(i))));
+            const auto k =
+                std::upper_bound(upto.begin(), upto.end(), below(mix_rng, total)) - upto.begin();
+            out.add(packet(us, query_from(0xC6330000u + static_cast<uint32_t>(k), kTypes[i % 12],
+                                          17, static_cast<uint32_t>(i))));
         }
     }
     {
