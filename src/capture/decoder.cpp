@@ -2,6 +2,8 @@
 
 #include <pcap/dlt.h>
 
+#include <cstring>
+
 #include "capture/wire.h"
 
 namespace qv {
@@ -141,10 +143,25 @@ std::optional<IpResult> walk_ipv6(WireReader& r, uint32_t wire_len) {
 
 }  // namespace
 
-bool valid_dns_char(uint8_t c) {
+namespace {
+
+constexpr bool is_name_char(uint8_t c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
            c == '-' || c == '_';
 }
+
+// One load a character in the name walk, not a chain of range tests.
+struct NameChars {
+    bool ok[256] = {};
+    constexpr NameChars() {
+        for (int c = 0; c < 256; ++c) ok[c] = is_name_char(static_cast<uint8_t>(c));
+    }
+};
+constexpr NameChars kNameChars;
+
+}  // namespace
+
+bool valid_dns_char(uint8_t c) { return kNameChars.ok[c]; }
 
 std::optional<LinkType> link_type_of(int dlt) {
     switch (dlt) {
@@ -230,23 +247,28 @@ std::optional<Query> decode_frame(std::span<const uint8_t> f, uint32_t wire_len,
     const size_t e = cap - 1;  // the last captured byte
     size_t stored = 0;
     size_t p = qn;
-    auto store = [&](char c) {
-        if (stored <= kNameMax - 1) name.text[stored++] = c;
-    };
     if (f[qn] != 0 && qn < e) {
-        for (;;) {
+        for (;;) {  // p < e: the length byte and at least one more are captured
+            // The label's captured characters: all n, or up to the capture's end.
             const size_t n = f[p];
-            size_t k = p + 1;
-            for (size_t i = 0; i < n; ++i, ++k) {
-                if (!valid_dns_char(f[k])) return std::nullopt;
-                store(static_cast<char>(f[k]));
-                if (k == e) {  // the capture ends inside the label
-                    ++k;
-                    break;
+            const size_t m = n < e - p ? n : e - p;
+            const uint8_t* c = &f[p + 1];
+            bool ok = true;
+            if (m <= kNameMax - stored) {
+                char* out = name.text + stored;
+                for (size_t i = 0; i < m; ++i) {
+                    ok &= kNameChars.ok[c[i]];
+                    out[i] = static_cast<char>(c[i]);
                 }
+                stored += m;
+            } else {
+                for (size_t i = 0; i < m; ++i) ok &= kNameChars.ok[c[i]];
+                std::memcpy(name.text + stored, c, kNameMax - stored);
+                stored = kNameMax;
             }
-            p = k;
-            store('.');
+            if (!ok) return std::nullopt;
+            p += 1 + m;
+            if (stored < kNameMax) name.text[stored++] = '.';
             if (p >= e || f[p] == 0) break;
         }
     }
