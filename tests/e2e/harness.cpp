@@ -531,6 +531,19 @@ std::string ip_text(const Ipv4& a) {
            std::to_string(a[3]);
 }
 
+Ipv6 ipv6(const std::string& text) {
+    Ipv6 a{};
+    if (inet_pton(AF_INET6, text.c_str(), a.data()) != 1)
+        throw std::runtime_error("not an IPv6 address: " + text);
+    return a;
+}
+
+std::string ip_text(const Ipv6& a) {
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, a.data(), text, sizeof text);
+    return text;
+}
+
 qv::test::FrameSpec query_from(const Ipv4& src, std::vector<std::string> labels) {
     qv::test::FrameSpec s;
     memcpy(s.src, src.data(), 4);
@@ -538,12 +551,35 @@ qv::test::FrameSpec query_from(const Ipv4& src, std::vector<std::string> labels)
     return s;
 }
 
+qv::test::FrameSpec query_from6(const Ipv6& src, std::vector<std::string> labels) {
+    qv::test::FrameSpec s;
+    s.ip_version = 6;
+    memcpy(s.src6, src.data(), 16);
+    s.labels = std::move(labels);
+    return s;
+}
+
+std::vector<uint8_t> dns_query(const std::vector<std::string>& labels, uint16_t qtype) {
+    // A raw IPv4 frame is the IP and UDP headers (28 bytes) and the message.
+    qv::test::FrameSpec s;
+    s.link_len = 0;
+    s.labels = labels;
+    s.qtype = qtype;
+    std::vector<uint8_t> frame = qv::test::build_frame(s);
+    return std::vector<uint8_t>(frame.begin() + 28, frame.end());
+}
+
+std::string dump_line_text(const std::string& src, const char* proto, unsigned qtype,
+                           const std::string& domain) {
+    char line[2048];
+    snprintf(line, sizeof line, "src: %-15s  proto: %s  qtype: 0x%02x  domain: %s", src.c_str(),
+             proto, qtype, domain.c_str());
+    return line;
+}
+
 std::string dump_line(const Ipv4& src, const char* proto, unsigned qtype,
                       const std::string& domain) {
-    char line[2048];
-    snprintf(line, sizeof line, "src: %-15s  proto: %s  qtype: 0x%02x  domain: %s",
-             ip_text(src).c_str(), proto, qtype, domain.c_str());
-    return line;
+    return dump_line_text(ip_text(src), proto, qtype, domain);
 }
 
 FrameInjector::FrameInjector(const char* ifname) {
@@ -591,9 +627,14 @@ std::string probe_line(const Ipv4& probe) {
 }
 
 ::testing::AssertionResult wait_capturing(Process& p, const Ipv4& probe, Duration timeout) {
+    return wait_capturing(p, query_from(probe, {"ready", "probe"}), probe_line(probe), timeout);
+}
+
+::testing::AssertionResult wait_capturing(Process& p, const qv::test::FrameSpec& probe,
+                                          const std::string& probe_dump, Duration timeout) {
     FrameInjector injector;
-    const std::vector<uint8_t> frame = qv::test::build_frame(query_from(probe, {"ready", "probe"}));
-    const std::string line = probe_line(probe) + "\n";
+    const std::vector<uint8_t> frame = qv::test::build_frame(probe);
+    const std::string line = probe_dump + "\n";
     const auto deadline = Clock::now() + timeout;
     for (;;) {
         injector.send(frame);
@@ -604,26 +645,49 @@ std::string probe_line(const Ipv4& probe) {
                    << "the program ended before it captured a probe: " << p.describe();
         }
         if (Clock::now() >= deadline) {
-            return ::testing::AssertionFailure()
-                   << "no dump line for the probe from " << ip_text(probe) << " within "
-                   << timeout.count() << " ms: " << p.describe();
+            return ::testing::AssertionFailure() << "no dump line \"" << probe_dump << "\" within "
+                                                 << timeout.count() << " ms: " << p.describe();
         }
     }
 }
 
 // ---------------------------------------------------------------- collectors
 
-UdpReceiver::UdpReceiver() {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) throw_errno("socket AF_INET");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        throw_errno("bind 127.0.0.1");
-    socklen_t len = sizeof addr;
+namespace {
+
+// A socket address of a numeric IPv4 or IPv6 text and a port.
+socklen_t socket_address(const std::string& text, uint16_t port, sockaddr_storage& out) {
+    out = {};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&out);
+    if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        return sizeof(sockaddr_in);
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&out);
+    if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        return sizeof(sockaddr_in6);
+    }
+    throw std::runtime_error("not an address: " + text);
+}
+
+uint16_t port_of(const sockaddr_storage& a) {
+    return ntohs(a.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in&>(a).sin_port
+                                        : reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+}
+
+}  // namespace
+
+UdpReceiver::UdpReceiver(const std::string& address) {
+    sockaddr_storage addr{};
+    socklen_t len = socket_address(address, 0, addr);
+    fd_ = socket(addr.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw_errno("socket for " + address);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0) throw_errno("bind " + address);
     if (getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) throw_errno("getsockname");
-    port_ = ntohs(addr.sin_port);
+    port_ = port_of(addr);
 }
 
 UdpReceiver::~UdpReceiver() {
@@ -638,6 +702,61 @@ std::optional<std::string> UdpReceiver::receive(Duration timeout) {
     buf.resize(static_cast<size_t>(n));
     return buf;
 }
+
+UdpSender::UdpSender(const std::string& from, const std::string& to, uint16_t port) {
+    to_len_ = socket_address(to, port, to_);
+    sockaddr_storage local{};
+    socklen_t local_len = socket_address(from, 0, local);
+    fd_ = socket(local.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw_errno("socket for " + from);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), local_len) != 0) throw_errno("bind " + from);
+}
+
+UdpSender::~UdpSender() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void UdpSender::send(const std::vector<uint8_t>& payload) {
+    // Not connected: an ICMP error for one datagram must not fail the next.
+    ssize_t n = sendto(fd_, payload.data(), payload.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to_), to_len_);
+    if (n != static_cast<ssize_t>(payload.size())) throw_errno("sendto");
+}
+
+namespace {
+
+// Whether key is a source as the export writes it: see add_export_counts.
+bool source_key(const std::string& key) {
+    const size_t slash = key.find('/');
+    const std::string addr = key.substr(0, slash);
+    uint8_t bytes[16] = {};
+    int family = AF_INET;
+    int width = 32;
+    if (inet_pton(AF_INET, addr.c_str(), bytes) != 1) {
+        family = AF_INET6;
+        width = 128;
+        if (inet_pton(AF_INET6, addr.c_str(), bytes) != 1) return false;
+        // An IPv4 source is written as a dotted quad, never in its mapped form.
+        static constexpr uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+        if (memcmp(bytes, kMapped, sizeof kMapped) == 0) return false;
+    }
+    char canonical[INET6_ADDRSTRLEN];
+    inet_ntop(family, bytes, canonical, sizeof canonical);
+    if (addr != canonical) return false;
+    if (slash == std::string::npos) return true;
+    const std::string digits = key.substr(slash + 1);
+    if (digits.empty() || digits.size() > 3 ||
+        digits.find_first_not_of("0123456789") != std::string::npos || digits[0] == '0')
+        return false;
+    const int len = std::stoi(digits);
+    if (len < (family == AF_INET ? 8 : 16) || len >= width) return false;
+    for (int bit = len; bit < width; ++bit) {
+        if (bytes[bit / 8] & (0x80 >> (bit % 8))) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 ::testing::AssertionResult add_export_counts(const std::string& datagram,
                                              std::map<std::string, uint64_t>& counts) {
@@ -663,14 +782,29 @@ std::optional<std::string> UdpReceiver::receive(Duration timeout) {
         return bad("no data object with entries");
     std::map<std::string, uint64_t> found;
     for (const auto& [addr, count] : j["data"].items()) {
-        in_addr scratch{};
-        if (inet_pton(AF_INET, addr.c_str(), &scratch) != 1)
-            return bad("key " + addr + " is no address");
+        if (!source_key(addr)) return bad("key " + addr + " is no source");
         if (!count.is_number_unsigned()) return bad("count of " + addr + " is no unsigned number");
         found[addr] = count.get<uint64_t>();
     }
     for (const auto& [addr, count] : found) counts[addr] += count;
     return ::testing::AssertionSuccess();
+}
+
+std::string count_differences(const std::map<std::string, uint64_t>& expected,
+                              const std::map<std::string, uint64_t>& got) {
+    std::string out;
+    for (const auto& [source, n] : expected) {
+        auto it = got.find(source);
+        const uint64_t seen = it == got.end() ? 0 : it->second;
+        if (seen != n)
+            out += source + ": counted " + std::to_string(seen) + ", expected " +
+                   std::to_string(n) + "\n";
+    }
+    for (const auto& [source, n] : got) {
+        if (n != 0 && expected.count(source) == 0)
+            out += source + ": counted " + std::to_string(n) + ", expected none\n";
+    }
+    return out;
 }
 
 std::optional<SyslogMessage> parse_syslog(std::string_view d) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <array>
@@ -138,13 +139,25 @@ void await_second_turn();
 
 using Ipv4 = std::array<uint8_t, 4>;
 std::string ip_text(const Ipv4& a);
+using Ipv6 = std::array<uint8_t, 16>;
+// The address of an IPv6 text; throws when it does not parse.
+Ipv6 ipv6(const std::string& text);
+std::string ip_text(const Ipv6& a);
 
-// A query frame from src (the builder's defaults otherwise).
+// A query frame from src (the builder's defaults otherwise: to 192.0.2.53 or
+// 2001:db8::53).
 qv::test::FrameSpec query_from(const Ipv4& src, std::vector<std::string> labels = {"abc", "de"});
+qv::test::FrameSpec query_from6(const Ipv6& src, std::vector<std::string> labels = {"abc", "de"});
+
+// The DNS message of a query (what a resolver writes into a UDP datagram).
+std::vector<uint8_t> dns_query(const std::vector<std::string>& labels, uint16_t qtype = 1);
 
 // The program's -D line for a query, without the newline.
 std::string dump_line(const Ipv4& src, const char* proto, unsigned qtype,
                       const std::string& domain);
+// The same for a source given as text (any family).
+std::string dump_line_text(const std::string& src, const char* proto, unsigned qtype,
+                           const std::string& domain);
 
 // Sends raw frames out of an interface through an AF_PACKET socket. On lo,
 // each frame comes back in and a capture on lo sees it once.
@@ -167,13 +180,17 @@ class FrameInjector {
 // filter is installed. The probes are counted like any query.
 ::testing::AssertionResult wait_capturing(Process& p, const Ipv4& probe, Duration timeout = kWait);
 std::string probe_line(const Ipv4& probe);
+// The same with a probe frame of the caller's (one the filter in use lets
+// through) and its dump line, without the newline.
+::testing::AssertionResult wait_capturing(Process& p, const qv::test::FrameSpec& probe,
+                                          const std::string& line, Duration timeout = kWait);
 
 // ---------------------------------------------------------------- collectors
 
-// A UDP socket on 127.0.0.1 at an ephemeral port.
+// A UDP socket on a loopback address (127.0.0.1 or ::1) at an ephemeral port.
 class UdpReceiver {
   public:
-    UdpReceiver();
+    explicit UdpReceiver(const std::string& address = "127.0.0.1");
     ~UdpReceiver();
     UdpReceiver(const UdpReceiver&) = delete;
     UdpReceiver& operator=(const UdpReceiver&) = delete;
@@ -187,12 +204,36 @@ class UdpReceiver {
     uint16_t port_ = 0;
 };
 
+// Real datagrams from a UDP socket bound to a local address (port chosen by
+// the kernel), as a resolver on this host would send them.
+class UdpSender {
+  public:
+    UdpSender(const std::string& from, const std::string& to, uint16_t port);
+    ~UdpSender();
+    UdpSender(const UdpSender&) = delete;
+    UdpSender& operator=(const UdpSender&) = delete;
+
+    void send(const std::vector<uint8_t>& payload);
+
+  private:
+    int fd_ = -1;
+    sockaddr_storage to_{};
+    socklen_t to_len_ = 0;
+};
+
 // Checks one datagram of the program's JSON export: a single NUL at its end,
 // at most 1199 bytes, and {"hostname": this host's name, "type": "source",
-// "data": {dotted address: count, ...}} with nothing else. On success, adds
-// each count to counts.
+// "data": {source: count, ...}} with nothing else. A source is an address
+// as inet_ntop writes it, or such an address with its host bits clear and
+// "/LEN" after it (8..31 for IPv4, 16..127 for IPv6). On success, adds each
+// count to counts.
 ::testing::AssertionResult add_export_counts(const std::string& datagram,
                                              std::map<std::string, uint64_t>& counts);
+
+// How the counts got differ from the expected ones: one line for each source
+// missing, unexpected or miscounted; empty when they agree.
+std::string count_differences(const std::map<std::string, uint64_t>& expected,
+                              const std::map<std::string, uint64_t>& got);
 
 // One message as glibc's syslog() writes it: "<PRI>Mmm dd hh:mm:ss tag[pid]: message".
 struct SyslogMessage {

@@ -66,21 +66,58 @@ TEST_F(Harness, InjectedFrameIsCapturedOnceOnLo) {
 }
 
 TEST_F(Harness, UdpReceiverGetsDatagramsOnLoopback) {
-    UdpReceiver receiver;
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(s, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(receiver.port());
-    for (const char* text : {"{\"first\":1}", "second"}) {
-        ASSERT_EQ(sendto(s, text, strlen(text), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-                  static_cast<ssize_t>(strlen(text)));
+    for (const char* address : {"127.0.0.1", "::1"}) {
+        SCOPED_TRACE(address);
+        UdpReceiver receiver(address);
+        UdpSender sender(address, address, receiver.port());
+        for (const char* text : {"{\"first\":1}", "second"}) {
+            sender.send(std::vector<uint8_t>(text, text + strlen(text)));
+        }
+        EXPECT_EQ(receiver.receive(), "{\"first\":1}");
+        EXPECT_EQ(receiver.receive(), "second");
+        EXPECT_EQ(receiver.receive(Duration(20)), std::nullopt);
     }
-    close(s);
-    EXPECT_EQ(receiver.receive(), "{\"first\":1}");
-    EXPECT_EQ(receiver.receive(), "second");
-    EXPECT_EQ(receiver.receive(Duration(20)), std::nullopt);
+}
+
+// The export check must let through every source text the program may
+// write, and stop the ones a fault in its formatting would give.
+TEST_F(Harness, ExportCheckKnowsSourceTexts) {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    auto datagram = [&](const std::string& key) {
+        return std::string("{\"hostname\":\"") + host + "\",\"type\":\"source\",\"data\":{\"" +
+               key + "\":3}}" + std::string(1, '\0');
+    };
+    const struct {
+        const char* key;
+        bool valid;
+    } cases[] = {
+        {"198.51.100.7", true},
+        {"198.51.100.0/24", true},
+        {"10.0.0.0/8", true},
+        {"::1", true},
+        {"::/64", true},
+        {"2001:db8:1:2::/64", true},
+        {"2001:db8:1:2::3", true},
+        {"2001:db8:aa::/48", true},
+        {"198.51.100.7/24", false},  // host bits left
+        {"198.51.100.0/32", false},  // full width is written plain
+        {"198.51.100.0/7", false},   // shorter than -4 allows
+        {"198.51.100.0/024", false},
+        {"2001:db8:1:2::3/64", false},
+        {"2001:DB8::1", false},  // not inet_ntop's text
+        {"2001:db8:0:0::1", false},
+        {"::ffff:198.51.100.7", false},  // an IPv4 source in its mapped form
+        {"::/128", false},
+        {"198.51.100.0/", false},
+        {"host", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        std::map<std::string, uint64_t> counts;
+        EXPECT_EQ(static_cast<bool>(add_export_counts(datagram(c.key), counts)), c.valid);
+        EXPECT_EQ(counts[c.key], c.valid ? 3u : 0u);
+    }
 }
 
 TEST_F(Harness, SyslogListenerReadsGlibcMessages) {
