@@ -160,7 +160,13 @@ FrameSpec query_from(uint32_t src, uint16_t qtype, uint8_t proto, uint32_t n) {
     return s;
 }
 
-Packet packet(int64_t usec, const FrameSpec& s) { return {usec, build_frame(s), 0}; }
+// A TCP query is the whole of a short connection from the client's side: one
+// segment that closes it with FIN, so the next query from the same address
+// and port starts a stream of its own.
+Packet packet(int64_t usec, FrameSpec s) {
+    if (s.protocol == 6 && s.tcp_flags == 0x18) s.tcp_flags = 0x19;
+    return {usec, build_frame(s), 0};
+}
 
 // Ordinary traffic: 20 sources in 198.51.100.0/24, a query every ~1.5 s each.
 void ordinary(std::vector<Packet>& out, std::mt19937& rng, int64_t from_s, int64_t to_s) {
