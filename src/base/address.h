@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/hash.h"
+
 namespace qv {
 
 struct SourceAddr {
@@ -43,6 +45,9 @@ struct SourceAddr {
     // cleared: len counts IPv4 bits for an IPv4 address, IPv6 bits otherwise.
     SourceAddr masked(int len) const;
 };
+
+// The key hash of the indexed maps that hold sources.
+inline uint32_t hash_key(const SeededHash& h, const SourceAddr& a) { return h(a.half(0), a.half(1)); }
 
 // How sources are counted: by the first v4 bits of an IPv4 address and the
 // first v6 bits of an IPv6 one.

@@ -6,24 +6,31 @@
 
 namespace qv {
 
-// Multiply-add-shift over the four 32-bit words of a 128-bit key:
-// (a0*x0 + a1*x1 + a2*x2 + a3*x3 + b) mod 2^64 >> (64 - bits), with random
-// 64-bit a_i and b. Strongly universal for such vectors, so keys that differ
+// Multiply-add-shift over the 32-bit words of a key of up to kMaxWords words:
+// (a0*x0 + a1*x1 + ... + b) mod 2^64 >> (64 - bits), with random 64-bit a_i
+// and b. Strongly universal for vectors of one length, so keys that differ
 // in a few bits only (addresses of one /64) spread as well as random ones.
 class SeededHash {
     static constexpr uint64_t kGamma = 0x9e3779b97f4a7c15ull;
 
 public:
     SeededHash() = default;
-    SeededHash(uint64_t seed, int bits)
-        : a_{mix(seed + kGamma) | 1u, mix(seed + 2 * kGamma) | 1u, mix(seed + 3 * kGamma) | 1u,
-             mix(seed + 4 * kGamma) | 1u},
-          b_(mix(seed)),
-          shift_(64 - bits) {}
+    static constexpr int kMaxWords = 10;
+
+    SeededHash(uint64_t seed, int bits) : b_(mix(seed)), shift_(64 - bits) {
+        for (int i = 0; i < kMaxWords; ++i) a_[i] = mix(seed + static_cast<uint64_t>(i + 1) * kGamma) | 1u;
+    }
+    // A 128-bit key as its two 64-bit halves.
     uint32_t operator()(uint64_t lo, uint64_t hi) const {
         const uint64_t h = a_[0] * (lo & 0xffffffffu) + a_[1] * (lo >> 32) +
                            a_[2] * (hi & 0xffffffffu) + a_[3] * (hi >> 32) + b_;
-        return shift_ >= 64 ? 0u : static_cast<uint32_t>(h >> shift_);
+        return top(h);
+    }
+    // A key of n 32-bit words, n at most kMaxWords.
+    uint32_t words(const uint32_t* x, int n) const {
+        uint64_t h = b_;
+        for (int i = 0; i < n; ++i) h += a_[i] * x[i];
+        return top(h);
     }
 
     // splitmix64's finaliser: spreads a seed over all 64 bits.
@@ -34,7 +41,9 @@ public:
     }
 
 private:
-    uint64_t a_[4] = {1, 1, 1, 1};
+    uint32_t top(uint64_t h) const { return shift_ >= 64 ? 0u : static_cast<uint32_t>(h >> shift_); }
+
+    uint64_t a_[kMaxWords] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
     uint64_t b_ = 0;
     int shift_ = 64;
 };

@@ -10,8 +10,8 @@
 // a 4-ary min-heap of the stamped entries ordered by (stamp, index).
 //
 // Stamps are unsigned 32-bit seconds; 0 means "no stamp": the entry is in
-// use but never chosen for takeover. The key must offer half(0) and half(1),
-// its two 64-bit halves, for the hash.
+// use but never chosen for takeover. A key type comes with an overload
+// hash_key(const SeededHash&, const Key&) and operator==.
 #pragma once
 
 #include <bit>
@@ -85,7 +85,7 @@ private:
     }
     static int32_t index_of(Rank r) { return static_cast<int32_t>(static_cast<uint32_t>(r)); }
 
-    size_t chain_of(const Key& k) const { return hash_(k.half(0), k.half(1)); }
+    size_t chain_of(const Key& k) const { return hash_key(hash_, k); }
     void hash_insert(int32_t i);
     void hash_remove(int32_t i);
 

@@ -2,7 +2,7 @@
 
 #include <pcap/dlt.h>
 
-#include <cstring>
+#include <algorithm>
 
 #include "capture/wire.h"
 
@@ -70,8 +70,10 @@ uint16_t walk_link(WireReader& r, LinkType link) {
 
 struct IpResult {
     SourceAddr source;
+    SourceAddr dest;
     uint8_t family;
     uint8_t protocol;
+    size_t end;  // where the datagram ends on the wire, from the frame's start
 };
 
 // The IPv4 header: version 4, header length honoured, the datagram within
@@ -88,14 +90,15 @@ std::optional<IpResult> walk_ipv4(WireReader& r, uint32_t wire_len) {
     const uint8_t protocol = r.u8();
     r.skip(2);
     const uint8_t* src = r.take(4);
-    r.skip(4);
+    const uint8_t* dst = r.take(4);
     if (!r.ok()) return std::nullopt;
     const unsigned ihl = ver_ihl & 0x0fu;
     if ((ver_ihl >> 4) != 4 || ihl < 5) return std::nullopt;
     if (total_len > wire_len - ip) return std::nullopt;
     if ((frag & 0x1fffu) != 0) return std::nullopt;
     r.skip(4u * ihl - 20);  // options
-    return IpResult{SourceAddr::from_v4(src), 4, protocol};
+    return IpResult{SourceAddr::from_v4(src), SourceAddr::from_v4(dst), 4, protocol,
+                    ip + total_len};
 }
 
 // The IPv6 header and its extension headers, up to UDP or TCP.
@@ -106,7 +109,7 @@ std::optional<IpResult> walk_ipv6(WireReader& r, uint32_t wire_len) {
     uint8_t next = r.u8();
     r.skip(1);  // hop limit
     const uint8_t* src = r.take(16);
-    r.skip(16);
+    const uint8_t* dst = r.take(16);
     if (!r.ok() || (first >> 28) != 6) return std::nullopt;
     // A jumbogram (payload length 0) is not DNS; a datagram cut short on
     // the wire is dropped, link-layer fill after it is not.
@@ -138,30 +141,16 @@ std::optional<IpResult> walk_ipv6(WireReader& r, uint32_t wire_len) {
         if (!r.ok()) return std::nullopt;
         next = following;
     }
-    return IpResult{SourceAddr::from_v6(src), 6, next};
+    return IpResult{SourceAddr::from_v6(src), SourceAddr::from_v6(dst), 6, next,
+                    ip + 40 + payload_len};
 }
 
 }  // namespace
 
-namespace {
-
-constexpr bool is_name_char(uint8_t c) {
+bool valid_dns_char(uint8_t c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
            c == '-' || c == '_';
 }
-
-// One load a character in the name walk, not a chain of range tests.
-struct NameChars {
-    bool ok[256] = {};
-    constexpr NameChars() {
-        for (int c = 0; c < 256; ++c) ok[c] = is_name_char(static_cast<uint8_t>(c));
-    }
-};
-constexpr NameChars kNameChars;
-
-}  // namespace
-
-bool valid_dns_char(uint8_t c) { return kNameChars.ok[c]; }
 
 std::optional<LinkType> link_type_of(int dlt) {
     switch (dlt) {
@@ -189,8 +178,8 @@ std::optional<LinkType> link_type_of(int dlt) {
     }
 }
 
-std::optional<Query> decode_frame(std::span<const uint8_t> f, uint32_t wire_len, LinkType link,
-                                  NameBuffer& name) {
+std::optional<Packet> decode_packet(std::span<const uint8_t> f, uint32_t wire_len,
+                                    LinkType link) {
     WireReader r(f);
     const uint16_t ether_type = walk_link(r, link);
     if (!r.ok()) return std::nullopt;
@@ -201,83 +190,117 @@ std::optional<Query> decode_frame(std::span<const uint8_t> f, uint32_t wire_len,
     } else if (ether_type == kEtherIPv6) {
         ip = walk_ipv6(r, wire_len);
     }
-    if (!ip) return std::nullopt;
+    if (!ip || (ip->protocol != kTcp && ip->protocol != kUdp)) return std::nullopt;
 
-    Query q{};
-    q.source = ip->source;
-    q.family = ip->family;
-    q.protocol = ip->protocol;
-
-    // The transport header. The capture filter lets IPv6 frames with
-    // extension headers through whatever their ports, so the ports are
-    // checked here, for every frame.
-    const size_t t = r.pos();
-    const uint16_t src_port = r.u16();
-    const uint16_t dst_port = r.u16();
-    size_t d;  // the DNS header
-    if (q.protocol == kTcp) {
-        r.skip(8);  // sequence and acknowledgement numbers
+    Packet p{};
+    p.source = ip->source;
+    p.dest = ip->dest;
+    p.family = ip->family;
+    p.protocol = ip->protocol;
+    // The capture filter lets IPv6 frames with extension headers through
+    // whatever their ports, so the ports are checked here, for every frame.
+    p.src_port = r.u16();
+    p.dst_port = r.u16();
+    if (p.protocol == kTcp) {
+        p.seq = r.u32();
+        r.skip(4);  // acknowledgement number
         const unsigned doff = r.u8() >> 4;
-        const uint8_t flags = r.u8();
-        if (!r.ok() || f.size() <= t + 14) return std::nullopt;
-        if ((flags & 0x08u) == 0) return std::nullopt;  // PSH
-        // Below 5 words the DNS header would be read from inside the TCP header.
-        if (doff < 5) return std::nullopt;
-        d = t + 4u * doff + 2;  // after the 2-byte length prefix of DNS over TCP
-    } else if (q.protocol == kUdp) {
-        d = t + 8;
+        p.tcp_flags = r.u8();
+        // Below 5 words the data would start inside the TCP header.
+        if (!r.ok() || doff < 5) return std::nullopt;
+        r.skip(4u * doff - 14);
+        if (!r.ok() || r.pos() > ip->end) return std::nullopt;
+        const size_t data = r.pos();
+        p.data_len = static_cast<uint32_t>(ip->end - data);
+        p.payload = f.subspan(data, std::min(ip->end, f.size()) - data);
     } else {
-        return std::nullopt;
+        r.skip(4);  // length and checksum
+        if (!r.ok()) return std::nullopt;
+        p.payload = f.subspan(r.pos());
+        p.data_len = static_cast<uint32_t>(p.payload.size());
     }
-    if (!r.ok() || (src_port != kDnsPort && dst_port != kDnsPort)) return std::nullopt;
+    if (p.src_port != kDnsPort && p.dst_port != kDnsPort) return std::nullopt;
+    return p;
+}
 
-    // From here on plain offsets from the start of the frame; every test is
-    // written as "offset < caplen" so that no sum can overflow or read past
-    // the capture.
-    const size_t cap = f.size();
-    const size_t qn = d + 12;  // the question name
-    // The first byte of the question name must be captured.
-    if (cap <= qn) return std::nullopt;
+namespace {
 
-    if (f[d + 2] & 0x80u) return std::nullopt;    // QR: a response
-    if (read16(f, d + 4) == 0) return std::nullopt;  // QDCOUNT
+// Appends one label byte in presentation form: letters, digits, '-' and '_'
+// as they are, '.' and '\' escaped with a backslash, other printable ASCII
+// as itself, every other byte as \DDD.
+void append_escaped(uint8_t c, char* out, size_t& n) {
+    auto put = [&](char ch) {
+        if (n < kNameMax) out[n++] = ch;
+    };
+    if (c == '.' || c == '\\') {
+        put('\\');
+        put(static_cast<char>(c));
+    } else if (c > 0x20 && c < 0x7f) {
+        put(static_cast<char>(c));
+    } else {
+        put('\\');
+        put(static_cast<char>('0' + c / 100));
+        put(static_cast<char>('0' + c / 10 % 10));
+        put(static_cast<char>('0' + c % 10));
+    }
+}
 
-    // The name, label by label: letters, digits, '-' and '_' only. At most
-    // kNameMax characters are stored; every character is still tested.
-    const size_t e = cap - 1;  // the last captured byte
+constexpr size_t kWireNameMax = 255;
+
+}  // namespace
+
+std::optional<Query> decode_message(std::span<const uint8_t> m, NameBuffer& name) {
+    // Plain offsets from the start of the message; every test is written as
+    // "offset < size" so that no sum can overflow or read past the bytes.
+    const size_t size = m.size();
+    const size_t qn = 12;  // the question name
+    // The first byte of the question name must be there.
+    if (size <= qn) return std::nullopt;
+    if (m[2] & 0x80u) return std::nullopt;         // QR: a response
+    if (read16(m, 4) == 0) return std::nullopt;    // QDCOUNT
+
     size_t stored = 0;
     size_t p = qn;
-    if (f[qn] != 0 && qn < e) {
-        for (;;) {  // p < e: the length byte and at least one more are captured
-            // The label's captured characters: all n, or up to the capture's end.
-            const size_t n = f[p];
-            const size_t m = n < e - p ? n : e - p;
-            const uint8_t* c = &f[p + 1];
-            bool ok = true;
-            if (m <= kNameMax - stored) {
-                char* out = name.text + stored;
-                for (size_t i = 0; i < m; ++i) {
-                    ok &= kNameChars.ok[c[i]];
-                    out[i] = static_cast<char>(c[i]);
-                }
-                stored += m;
-            } else {
-                for (size_t i = 0; i < m; ++i) ok &= kNameChars.ok[c[i]];
-                std::memcpy(name.text + stored, c, kNameMax - stored);
-                stored = kNameMax;
-            }
-            if (!ok) return std::nullopt;
-            p += 1 + m;
-            if (stored < kNameMax) name.text[stored++] = '.';
-            if (p >= e || f[p] == 0) break;
-        }
+    size_t wire = 1;  // the root label's byte
+    for (;;) {
+        if (p >= size) return std::nullopt;  // the name runs past the bytes
+        const size_t len = m[p];
+        if (len == 0) break;
+        // 0xC0: a compression pointer; 0x40 and 0x80: no label types of a question.
+        if (len > 63) return std::nullopt;
+        wire += 1 + len;
+        if (wire > kWireNameMax) return std::nullopt;
+        if (len > size - p - 1) return std::nullopt;
+        for (size_t k = p + 1; k <= p + len; ++k) append_escaped(m[k], name.text, stored);
+        if (stored < kNameMax) name.text[stored++] = '.';
+        p += 1 + len;
     }
     name.text[stored] = '\0';
-    q.name = std::string_view(name.text, stored);
 
-    // The name's final byte, QTYPE and one byte beyond must be captured.
-    if (cap < 4 || p > cap - 4) return std::nullopt;
-    q.qtype = f[p + 2];
+    // The name's final byte, QTYPE and one byte beyond must be there.
+    if (size < 4 || p > size - 4) return std::nullopt;
+    Query q{};
+    q.name = std::string_view(name.text, stored);
+    q.qtype = read16(m, p + 1);
+    return q;
+}
+
+std::optional<Query> decode_frame(std::span<const uint8_t> f, uint32_t wire_len, LinkType link,
+                                  NameBuffer& name) {
+    const auto p = decode_packet(f, wire_len, link);
+    if (!p) return std::nullopt;
+    std::span<const uint8_t> msg = p->payload;
+    if (p->protocol == kTcp) {
+        // The 2-byte length prefix of DNS over TCP, then the message.
+        if (msg.size() < 2) return std::nullopt;
+        const size_t len = read16(msg, 0);
+        msg = msg.subspan(2, std::min(len, msg.size() - 2));
+    }
+    auto q = decode_message(msg, name);
+    if (!q) return std::nullopt;
+    q->source = p->source;
+    q->family = p->family;
+    q->protocol = p->protocol;
     return q;
 }
 

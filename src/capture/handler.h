@@ -1,5 +1,6 @@
-// The libpcap callback: decode one frame, print its dump line with -D, and
-// count the query in the table under its source's prefix.
+// The libpcap callback: decode one frame, print a dump line with -D for
+// each query, and count it in the table under its source's prefix. UDP
+// datagrams carry one query each; TCP segments go through the streams.
 #pragma once
 
 #include <pcap/pcap.h>
@@ -8,15 +9,17 @@
 
 #include "base/address.h"
 #include "capture/decoder.h"
+#include "capture/tcp_stream.h"
 
 namespace qv {
 
 // What the callback needs to know of the capture; passed as libpcap's user
-// pointer.
+// pointer. The capture thread owns it, TCP streams included.
 struct CaptureContext {
     LinkType link = LinkType::ethernet;
     bool dump_packets = false;
-    Prefixes prefixes;  // -4 and -6
+    Prefixes prefixes;            // -4 and -6
+    TcpStreams* streams = nullptr;  // null: TCP segments are not followed
 };
 
 // "src: %-15s  proto: %s  qtype: 0x%02x  domain: %s\n" with the packet's

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/hash.h"
 #include "base/lines.h"
 #include "base/memory.h"
 #include "capture/handler.h"
@@ -26,7 +27,8 @@ namespace {
 // kernel's ring: at 1 ms read timeouts the default 2 MiB holds only
 // milliseconds of a flood.
 constexpr int kCaptureBufferBytes = 64 * 1024 * 1024;
-constexpr int kSnapLen = 1500;
+// Whole TCP segments: a stream cut at the snapshot length loses its framing.
+constexpr int kSnapLen = 65535;
 constexpr int kReadTimeoutMs = 1;
 
 [[noreturn]] void fail(const char* fmt, const char* arg) {
@@ -102,6 +104,7 @@ int run_live(Settings& s) {
     ctx->dump_packets = s.dump_packets != 0;
     ctx->prefixes = source_prefixes(s);
     ctx->link = checked_link(handle, "dev", s.device);
+    ctx->streams = new TcpStreams(random_seed());
 
     // Filter text; only the local-network case asks the device for its networks.
     DeviceNetworks nets;
@@ -140,6 +143,8 @@ int run_replay(Settings& s) {
     ctx.dump_packets = s.dump_packets != 0;
     ctx.prefixes = source_prefixes(s);
     ctx.link = checked_link(handle, "file", s.read_file);
+    TcpStreams streams(random_seed());
+    ctx.streams = &streams;
     const std::string filter = build_filter_text(s, DeviceNetworks{}, ctx.link == LinkType::ethernet);
     if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter.c_str(), s.read_file);
     install_filter(handle, filter.c_str(), 0);

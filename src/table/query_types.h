@@ -36,8 +36,10 @@ struct SlotTable {
 inline constexpr SlotTable kSlots;
 }  // namespace query_types_detail
 
-// The report slot of a query type (by its low byte), or -1 for a type no
-// report breaks out.
-inline int type_slot(uint32_t qtype) { return query_types_detail::kSlots.slot[qtype & 0xff]; }
+// The report slot of a query type (its full 16-bit value: CAA, 257, is not
+// A), or -1 for a type no report breaks out.
+inline int type_slot(uint32_t qtype) {
+    return qtype < 256 ? query_types_detail::kSlots.slot[qtype] : -1;
+}
 
 }  // namespace qv

@@ -73,7 +73,7 @@ public:
     // lowest-index free one (claimed: reset at now and given the address),
     // else the one taken over (reset at now and given the address).
     int32_t find_bucket(const SourceAddr& source, time_t now);
-    // Counts `count` queries of type byte qtype (low 8 bits) over protocol
+    // Counts `count` queries of type qtype over protocol
     // (6 = TCP, anything else UDP) into bucket i, stamping last_packet = now.
     void count(int32_t i, int protocol, uint32_t count, uint32_t qtype, time_t now);
     // Returns bucket i to the free state, its window starting at now.

@@ -6,14 +6,15 @@
 
 namespace {
 
-// What an accepted query must be, whatever the bytes: UDP or TCP, a name of
-// letters, digits, '-', '_' and '.', and an address of the family its frame
-// carries (an IPv4 frame gives an IPv4-mapped address).
+// What an accepted query must be, whatever the bytes: UDP or TCP, a name in
+// presentation form (printable ASCII only, within its limit), and an address
+// of the family its frame carries (an IPv4 frame gives an IPv4-mapped
+// address).
 void check(const qv::Query& q) {
     if (q.protocol != 6 && q.protocol != 17) __builtin_trap();
     if (q.name.size() > qv::kNameMax) __builtin_trap();
     for (char c : q.name) {
-        if (c != '.' && !qv::valid_dns_char(static_cast<uint8_t>(c))) __builtin_trap();
+        if (c <= 0x20 || c >= 0x7f) __builtin_trap();
     }
     if (q.family == 4) {
         if (!q.source.is_v4()) __builtin_trap();

@@ -1,9 +1,12 @@
-# Writes the seed corpus, then runs the fuzzer for a bounded time.
+# Writes the seed corpus (when there is a generator), then runs the fuzzer
+# for a bounded time.
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/seeds ${WORK}/corpus)
-execute_process(COMMAND ${SEEDS} ${WORK}/seeds RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "seed generator failed: ${rc}")
+if(SEEDS)
+  execute_process(COMMAND ${SEEDS} ${WORK}/seeds RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "seed generator failed: ${rc}")
+  endif()
 endif()
 execute_process(
   COMMAND ${FUZZER} -max_total_time=${SECONDS} -max_len=1600 -timeout=10

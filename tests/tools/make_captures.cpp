@@ -5,6 +5,8 @@
 //
 //   make_captures DIR                 the small test captures
 //   make_captures --bench DIR N       N-query benchmark captures: mix, flood, heavy
+//   make_captures --tcp-bench DIR N SYNS  N queries pipelined over TCP and the
+//                                     same over UDP; a flood of SYNS SYNs
 #include <pcap/pcap.h>
 
 #include <algorithm>
@@ -160,7 +162,13 @@ FrameSpec query_from(uint32_t src, uint16_t qtype, uint8_t proto, uint32_t n) {
     return s;
 }
 
-Packet packet(int64_t usec, const FrameSpec& s) { return {usec, build_frame(s), 0}; }
+// A TCP query is the whole of a short connection from the client's side: one
+// segment that closes it with FIN, so the next query from the same address
+// and port starts a stream of its own.
+Packet packet(int64_t usec, FrameSpec s) {
+    if (s.protocol == 6 && s.tcp_flags == 0x18) s.tcp_flags = 0x19;
+    return {usec, build_frame(s), 0};
+}
 
 // Ordinary traffic: 20 sources in 198.51.100.0/24, a query every ~1.5 s each.
 void ordinary(std::vector<Packet>& out, std::mt19937& rng, int64_t from_s, int64_t to_s) {
@@ -454,6 +462,272 @@ void link_mix(std::vector<Packet>& out, int link_len) {
     });
 }
 
+// ---- DNS over TCP: whole connections ------------------------------------
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t kFin = 0x01, kSyn = 0x02, kPsh = 0x08, kAck = 0x10;
+
+// A DNS message of one question; a response (QR and RA set, no answer)
+// when response.
+Bytes dns_message(uint16_t id, const std::vector<std::string>& labels, uint16_t qtype,
+                  bool response = false) {
+    Bytes m(12, 0);
+    m[0] = static_cast<uint8_t>(id >> 8);
+    m[1] = static_cast<uint8_t>(id);
+    m[2] = response ? 0x81 : 0x01;
+    m[3] = response ? 0x80 : 0;
+    m[5] = 1;  // QDCOUNT
+    const Bytes name = qv::test::wire_name(labels);
+    m.insert(m.end(), name.begin(), name.end());
+    m.insert(m.end(), {static_cast<uint8_t>(qtype >> 8), static_cast<uint8_t>(qtype), 0, 1});
+    return m;
+}
+
+// A message behind its 2-byte length prefix, as DNS over TCP sends it.
+Bytes framed(const Bytes& m) {
+    Bytes out = {static_cast<uint8_t>(m.size() >> 8), static_cast<uint8_t>(m.size())};
+    out.insert(out.end(), m.begin(), m.end());
+    return out;
+}
+
+// A TCP segment between an IPv4 client's port and 192.0.2.53 port 53: the
+// builder's TCP frame with the segment's own numbers, and data in place of
+// its query.
+Bytes tcp_frame(uint32_t client, uint16_t port, bool from_client, uint8_t flags, uint32_t seq,
+                uint32_t ack, const Bytes& data) {
+    FrameSpec s = query_from(client, 1, 6, 0);
+    s.src_port = port;
+    s.tcp_flags = flags;
+    if (!from_client) {
+        std::swap(s.src, s.dst);
+        std::swap(s.src_port, s.dst_port);
+    }
+    Bytes f = build_frame(s);
+    constexpr size_t kIp = 14, kTcp = kIp + 20;
+    f.resize(kTcp + 20);
+    for (int i = 0; i < 4; ++i) {
+        f[kTcp + 4 + i] = static_cast<uint8_t>(seq >> (24 - 8 * i));
+        f[kTcp + 8 + i] = static_cast<uint8_t>(ack >> (24 - 8 * i));
+    }
+    f.insert(f.end(), data.begin(), data.end());
+    const size_t ip_len = f.size() - kIp;
+    f[kIp + 2] = static_cast<uint8_t>(ip_len >> 8);
+    f[kIp + 3] = static_cast<uint8_t>(ip_len);
+    return f;
+}
+
+// One TCP connection from an IPv4 client to 192.0.2.53 port 53, written
+// segment by segment. The client's bytes are the framed queries queued with
+// query(); a segment names a range of them, and its sequence number follows
+// from where the range starts, so retransmissions, overlaps and segments
+// out of order are written as ranges. The server answers each query with
+// an empty response and acknowledges what it has.
+class TcpConn {
+  public:
+    TcpConn(std::vector<Packet>& out, SplitMix64& rng, uint32_t client)
+        : out_(out),
+          client_(client),
+          port_(static_cast<uint16_t>(32768 + below(rng, 28232))),
+          cisn_(rng()),
+          sisn_(rng()) {}
+
+    // Queues a query for the client to send; returns the end of its bytes.
+    size_t query(const std::vector<std::string>& labels, uint16_t qtype = 1) {
+        const Bytes m = framed(dns_message(static_cast<uint16_t>(ends_.size() + 1), labels, qtype));
+        stream_.insert(stream_.end(), m.begin(), m.end());
+        ends_.push_back(stream_.size());
+        return stream_.size();
+    }
+    size_t size() const { return stream_.size(); }
+
+    // SYN (carrying bytes [0, data_to) with fast open), SYN-ACK, ACK.
+    void open(int64_t us, size_t data_to = 0) {
+        client(us, kSyn, 0, data_to);
+        acked_ = data_to;
+        server(us + 40, kSyn | kAck, {});
+        server_sent_ = 1;
+        answer_up_to(us + 60, data_to);
+        client(us + 80, kAck, data_to, data_to);
+    }
+    // The client's bytes [from, to), pushed.
+    void send(int64_t us, size_t from, size_t to, uint8_t flags = kPsh | kAck) {
+        client(us, flags, from, to);
+    }
+    // The server acknowledges everything up to `to` and answers the queries
+    // complete by then.
+    void answer_up_to(int64_t us, size_t to) {
+        Bytes replies;
+        for (; answered_ < ends_.size() && ends_[answered_] <= to; ++answered_) {
+            const Bytes r =
+                framed(dns_message(static_cast<uint16_t>(answered_ + 1), {"answer"}, 1, true));
+            replies.insert(replies.end(), r.begin(), r.end());
+        }
+        if (to <= acked_ && replies.empty()) return;
+        acked_ = std::max(acked_, to);
+        server(us, replies.empty() ? kAck : kPsh | kAck, replies);
+        server_sent_ += static_cast<uint32_t>(replies.size());
+    }
+    // The client's FIN after everything, the server's FIN, the last ACK.
+    void close(int64_t us) {
+        const size_t end = stream_.size();
+        client(us, kFin | kAck, end, end);
+        acked_ = end + 1;
+        server(us + 40, kFin | kAck, {});
+        ++server_sent_;
+        client(us + 80, kAck, end + 1, end + 1);
+    }
+
+  private:
+    // A client segment with bytes [from, to) of the stream (from = to: none);
+    // a SYN takes the number before the first byte.
+    void client(int64_t us, uint8_t flags, size_t from, size_t to) {
+        const Bytes data(stream_.begin() + static_cast<long>(std::min(from, stream_.size())),
+                         stream_.begin() + static_cast<long>(std::min(to, stream_.size())));
+        const uint32_t seq = (flags & kSyn) ? cisn_ : cisn_ + 1 + static_cast<uint32_t>(from);
+        const uint32_t ack = (flags & kSyn) ? 0 : sisn_ + server_sent_;
+        out_.push_back({us, tcp_frame(client_, port_, true, flags, seq, ack, data), 0});
+    }
+    void server(int64_t us, uint8_t flags, const Bytes& data) {
+        const uint32_t seq = (flags & kSyn) ? sisn_ : sisn_ + server_sent_;
+        out_.push_back({us,
+                        tcp_frame(client_, port_, false, flags, seq,
+                                  cisn_ + 1 + static_cast<uint32_t>(acked_), data),
+                        0});
+    }
+    std::vector<Packet>& out_;
+    uint32_t client_;
+    uint16_t port_;
+    uint32_t cisn_, sisn_;
+    Bytes stream_;
+    std::vector<size_t> ends_;  // where each query's bytes end
+    size_t answered_ = 0;       // queries answered
+    size_t acked_ = 0;          // client bytes acknowledged (past the SYN)
+    uint32_t server_sent_ = 0;  // server sequence space used (its SYN counts one)
+};
+
+// Five seconds of DNS over TCP, whole connections with the server's side,
+// each client showing one way a stream comes apart (names say which):
+//   198.51.100.21  three queries pipelined in one segment;
+//   198.51.100.22  a query split inside its name, then one split after its
+//                  length prefix;
+//   198.51.100.23  a length prefix alone in a segment, then its message;
+//   198.51.100.24  a segment sent again as it was, then one sent again with
+//                  the next query added (an overlap);
+//   198.51.100.25  two segments captured in the wrong order;
+//   198.51.100.26  a query in the SYN (fast open), another after it;
+//   198.51.100.27  a connection first seen in its middle: a segment that
+//                  starts inside a message, with a whole query after that
+//                  (neither counts), then one that starts with a whole query
+//                  (it and the one after it count);
+//   203.0.113.9    loud: three connections in [2, 5) s, 75 queries a second
+//                  in segments of three, a split every fifth.
+void tcp_streams(std::vector<Packet>& out, SplitMix64& rng) {
+    const auto labels = [](const char* what, int n) {
+        return std::vector<std::string>{what + std::to_string(n), "tcp", "example"};
+    };
+    {
+        TcpConn c(out, rng, 0xC6336415);
+        c.open(100000);
+        for (int i = 1; i <= 3; ++i) c.query(labels("pipelined", i), i == 2 ? 28 : 1);
+        c.send(100200, 0, c.size());
+        c.answer_up_to(100400, c.size());
+        c.close(300000);
+    }
+    {
+        TcpConn c(out, rng, 0xC6336416);
+        c.open(110000);
+        const size_t a = c.query(labels("split", 1));
+        const size_t b = c.query(labels("split", 2), 15);
+        c.send(110200, 0, 10);
+        c.answer_up_to(110300, 10);
+        c.send(110400, 10, a + 2);
+        c.send(110500, a + 2, b);
+        c.answer_up_to(110600, b);
+        c.close(310000);
+    }
+    {
+        TcpConn c(out, rng, 0xC6336417);
+        c.open(120000);
+        const size_t a = c.query(labels("prefix-alone", 1));
+        c.send(120200, 0, 2);
+        c.answer_up_to(120300, 2);
+        c.send(120400, 2, a);
+        c.answer_up_to(120500, a);
+        c.close(320000);
+    }
+    {
+        TcpConn c(out, rng, 0xC6336418);
+        c.open(130000);
+        const size_t a = c.query(labels("retransmitted", 1));
+        const size_t b = c.query(labels("retransmitted", 2));
+        const size_t d = c.query(labels("retransmitted", 3));
+        c.send(130200, 0, a);
+        c.send(330200, 0, a);  // no ACK came: the same segment again
+        c.answer_up_to(330300, a);
+        c.send(330400, a, b);
+        c.send(530400, a, d);  // again, with the next query joined on
+        c.answer_up_to(530500, d);
+        c.close(700000);
+    }
+    {
+        TcpConn c(out, rng, 0xC6336419);
+        c.open(140000);
+        const size_t a = c.query(labels("reordered", 1));
+        const size_t b = c.query(labels("reordered", 2));
+        c.send(140300, a, b);
+        c.send(140301, 0, a);
+        c.answer_up_to(140400, b);
+        c.close(340000);
+    }
+    {
+        TcpConn c(out, rng, 0xC633641A);
+        const size_t a = c.query(labels("fast-open", 1));
+        const size_t b = c.query(labels("fast-open", 2), 28);
+        c.open(150000, a);
+        c.send(150200, a, b);
+        c.answer_up_to(150300, b);
+        c.close(350000);
+    }
+    {
+        // Only the part after the capture started is written.
+        std::vector<Packet> all;
+        TcpConn c(all, rng, 0xC633641B);
+        c.open(0);
+        size_t end[5];
+        for (int i = 0; i < 5; ++i) end[i] = c.query(labels("midway", i + 1));
+        c.send(10000, 0, end[1] - 9);  // before the capture
+        c.send(160000, end[1] - 9, end[2]);
+        c.send(160200, end[2], end[4]);
+        c.answer_up_to(160300, end[4]);
+        c.close(360000);
+        for (auto& p : all) {
+            if (p.usec >= 100000) out.push_back(std::move(p));
+        }
+    }
+    for (int k = 0; k < 3; ++k) {
+        TcpConn c(out, rng, 0xCB007109);
+        const int64_t from = (2 + k) * 1000000;
+        c.open(from);
+        size_t sent = 0;
+        for (int i = 0; i < 25; ++i) {
+            for (int j = 0; j < 3; ++j) c.query(labels("loud", 3 * i + j), j == 2 ? 28 : 1);
+            const int64_t at = from + 1000 + i * 40000;
+            if (i % 5 == 4) {
+                const size_t cut =
+                    sent + 7 + below(rng, static_cast<uint32_t>(c.size() - sent - 8));
+                c.send(at, sent, cut);
+                c.send(at + 10000, cut, c.size());
+            } else {
+                c.send(at, sent, c.size());
+            }
+            sent = c.size();
+            c.answer_up_to(at + 20000, sent);
+        }
+        c.close(from + 999000);
+    }
+}
+
 void write_all(const std::string& path, std::vector<Packet> pkts, int dlt = DLT_EN10MB,
                bool pcapng = false) {
     std::stable_sort(pkts.begin(), pkts.end(),
@@ -544,6 +818,12 @@ void small_captures(const std::string& dir) {
         link_mix(p, l.link_len);
         write_all(dir + "/" + l.file, p, l.dlt);
     }
+    {
+        SplitMix64 tcp_rng(0x5eed0053);
+        std::vector<Packet> p;
+        tcp_streams(p, tcp_rng);
+        write_all(dir + "/tcp-stream.pcap", p);
+    }
 }
 
 void bench_captures(const std::string& dir, long n) {
@@ -583,6 +863,70 @@ void bench_captures(const std::string& dir, long n) {
     }
 }
 
+// The TCP benchmark's captures, 100,000 queries a second:
+//   bench-tcp.pcap   n queries from 1,000 clients, each on one connection
+//                    (SYN first, FIN last), four queries to a segment, the
+//                    segments of the connections interleaved at random;
+//   bench-udp.pcap   the same queries, in the same order, one a datagram;
+//   bench-synflood.pcap  syns SYNs, each from a random address in 10.0.0.0/8
+//                    and a random port: that many connections begun.
+void tcp_bench_captures(const std::string& dir, long n, long syns) {
+    constexpr uint32_t kClients = 1000;
+    constexpr long kPerSegment = 4;
+    constexpr int qps = 100000;
+    SplitMix64 rng(0x5eed7c9b);
+    struct Client {
+        uint16_t port;
+        uint32_t isn;
+        uint32_t next;  // bytes sent so far
+    };
+    std::vector<Client> clients(kClients);
+    for (auto& c : clients) {
+        c.port = static_cast<uint16_t>(32768 + below(rng, 28232));
+        c.isn = rng();
+        c.next = 0;
+    }
+    const auto address = [](uint32_t k) { return 0xC6330000u + k; };  // 198.51.x.y
+    Writer tcp(dir + "/bench-tcp.pcap");
+    Writer udp(dir + "/bench-udp.pcap");
+    const auto at = [&](long i) { return (i / qps) * 1000000 + (i % qps) * 10; };
+    for (uint32_t k = 0; k < kClients; ++k) {
+        tcp.add(
+            {at(0), tcp_frame(address(k), clients[k].port, true, kSyn, clients[k].isn, 0, {}), 0});
+    }
+    for (long i = 0; i < n; i += kPerSegment) {
+        const uint32_t k = below(rng, kClients);
+        Client& c = clients[k];
+        Bytes data;
+        for (long j = i; j < std::min(n, i + kPerSegment); ++j) {
+            const uint16_t qtype = kTypes[j % 12];
+            const Bytes m =
+                framed(dns_message(static_cast<uint16_t>(j),
+                                   {"host" + std::to_string(j % 50), "example", "net"}, qtype));
+            data.insert(data.end(), m.begin(), m.end());
+            FrameSpec u = query_from(address(k), qtype, 17, static_cast<uint32_t>(j));
+            u.src_port = c.port;
+            udp.add(packet(at(j), u));
+        }
+        tcp.add({at(i),
+                 tcp_frame(address(k), c.port, true, kPsh | kAck, c.isn + 1 + c.next, 1, data), 0});
+        c.next += static_cast<uint32_t>(data.size());
+    }
+    for (uint32_t k = 0; k < kClients; ++k) {
+        const Client& c = clients[k];
+        tcp.add({at(n), tcp_frame(address(k), c.port, true, kFin | kAck, c.isn + 1 + c.next, 1, {}),
+                 0});
+    }
+    Writer flood(dir + "/bench-synflood.pcap");
+    for (long i = 0; i < syns; ++i) {
+        const uint32_t src = 0x0A000000u | (rng() & 0x00ffffffu);
+        flood.add({at(i),
+                   tcp_frame(src, static_cast<uint16_t>(1024 + below(rng, 64512)), true, kSyn,
+                             rng(), 0, {}),
+                   0});
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -594,6 +938,12 @@ int main(int argc, char** argv) {
         bench_captures(argv[2], atol(argv[3]));
         return 0;
     }
-    fprintf(stderr, "usage: make_captures DIR | make_captures --bench DIR N\n");
+    if (argc == 5 && strcmp(argv[1], "--tcp-bench") == 0) {
+        tcp_bench_captures(argv[2], atol(argv[3]), atol(argv[4]));
+        return 0;
+    }
+    fprintf(stderr,
+            "usage: make_captures DIR | make_captures --bench DIR N | make_captures --tcp-bench "
+            "DIR N SYNS\n");
     return 2;
 }

@@ -3,6 +3,7 @@
 
 #include <pcap/dlt.h>
 
+#include <cctype>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -21,7 +22,7 @@ using test::FrameSpec;
 struct Expect {
     bool accepted;
     uint8_t protocol = 17;
-    uint8_t qtype = 0;
+    uint16_t qtype = 0;
     std::string name;
 };
 
@@ -32,12 +33,6 @@ struct FrameCase {
     std::function<void(std::vector<uint8_t>&, uint32_t&)> bend;
     Expect expect;
 };
-
-std::string repeat_label_name(int labels, int len) {
-    std::string s;
-    for (int i = 0; i < labels; ++i) s += std::string(len, 'x') + ".";
-    return s;
-}
 
 const std::vector<FrameCase>& cases() {
     static const std::vector<FrameCase> table = {
@@ -50,15 +45,36 @@ const std::vector<FrameCase>& cases() {
          nullptr, {true, 17, 2, ""}},
         {"capitals, digits, '-' and '_' as they stand",
          [](FrameSpec& s) { s.labels = {"_Srv-1", "Ex9"}; }, nullptr, {true, 17, 1, "_Srv-1.Ex9."}},
-        {"asterisk", [](FrameSpec& s) { s.labels = {"a*b"}; }, nullptr, {false, 0, 0, ""}},
-        {"space", [](FrameSpec& s) { s.labels = {"a b"}; }, nullptr, {false, 0, 0, ""}},
-        {"full stop byte in a label", [](FrameSpec& s) { s.labels = {"a.b"}; }, nullptr, {false, 0, 0, ""}},
-        {"byte above 0x7f", [](FrameSpec& s) { s.labels = {"a\xe9"}; }, nullptr, {false, 0, 0, ""}},
+        // Any byte in a label, in presentation form.
+        {"asterisk", [](FrameSpec& s) { s.labels = {"*", "example"}; }, nullptr,
+         {true, 17, 1, "*.example."}},
+        {"classless reverse name", [](FrameSpec& s) { s.labels = {"0/25", "2", "0", "192", "in-addr", "arpa"}; },
+         nullptr, {true, 17, 1, "0/25.2.0.192.in-addr.arpa."}},
+        {"space", [](FrameSpec& s) { s.labels = {"a b"}; }, nullptr, {true, 17, 1, "a\\032b."}},
+        {"full stop and backslash in a label", [](FrameSpec& s) { s.labels = {"a.b\\c"}; }, nullptr,
+         {true, 17, 1, "a\\.b\\\\c."}},
+        {"UTF-8 bytes", [](FrameSpec& s) { s.labels = {"caf\xc3\xa9"}; }, nullptr,
+         {true, 17, 1, "caf\\195\\169."}},
+        {"zero byte inside a label", [](FrameSpec& s) { s.raw_name = {2, 'a', 0, 0}; }, nullptr,
+         {true, 17, 1, "a\\000."}},
         {"compression pointer as second label",
          [](FrameSpec& s) { s.raw_name = {3, 'a', 'b', 'c', 0xc0, 0x0c}; }, nullptr, {false, 0, 0, ""}},
-        {"QTYPE 257 counts as 1", [](FrameSpec& s) { s.qtype = 257; }, nullptr, {true, 17, 1, "abc.de."}},
-        {"QTYPE 256 gives type byte 0", [](FrameSpec& s) { s.qtype = 256; }, nullptr,
-         {true, 17, 0, "abc.de."}},
+        {"compression pointer as the name", [](FrameSpec& s) { s.raw_name = {0xc0, 0x0c}; }, nullptr,
+         {false, 0, 0, ""}},
+        {"label length 64 (an extended label type)",
+         [](FrameSpec& s) { s.labels = {std::string(64, 'x')}; }, nullptr, {false, 0, 0, ""}},
+        {"label length 0x80", [](FrameSpec& s) { s.raw_name = {0x80, 'a', 0}; }, nullptr,
+         {false, 0, 0, ""}},
+        {"labels of 63 bytes, 255 in all",
+         [](FrameSpec& s) { s.labels = {std::string(63, 'a'), std::string(63, 'b'), std::string(63, 'c'), std::string(61, 'd')}; },
+         nullptr, {true, 17, 1, std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." + std::string(61, 'd') + "."}},
+        {"256 bytes in all",
+         [](FrameSpec& s) { s.labels = {std::string(63, 'a'), std::string(63, 'b'), std::string(63, 'c'), std::string(62, 'd')}; },
+         nullptr, {false, 0, 0, ""}},
+        // The full 16-bit QTYPE.
+        {"QTYPE 257 (CAA)", [](FrameSpec& s) { s.qtype = 257; }, nullptr, {true, 17, 257, "abc.de."}},
+        {"QTYPE 256 (URI)", [](FrameSpec& s) { s.qtype = 256; }, nullptr, {true, 17, 256, "abc.de."}},
+        {"QTYPE 65535", [](FrameSpec& s) { s.qtype = 65535; }, nullptr, {true, 17, 65535, "abc.de."}},
         {"QTYPE 0", [](FrameSpec& s) { s.qtype = 0; }, nullptr, {true, 17, 0, "abc.de."}},
         {"QTYPE AAAA", [](FrameSpec& s) { s.qtype = 28; }, nullptr, {true, 17, 28, "abc.de."}},
         {"QDCOUNT 2 decodes the first", [](FrameSpec& s) { s.qdcount = 2; }, nullptr,
@@ -89,7 +105,7 @@ const std::vector<FrameCase>& cases() {
              s.protocol = 6;
              s.tcp_flags = 0x10;
          },
-         nullptr, {false, 0, 0, ""}},
+         nullptr, {true, 6, 1, "abc.de."}},
         {"tcp data offset below 5",
          [](FrameSpec& s) {
              s.protocol = 6;
@@ -178,7 +194,7 @@ const std::vector<FrameCase>& cases() {
              s.protocol = 6;
              s.tcp_flags = 0x10;
          },
-         nullptr, {false, 0, 0, ""}},
+         nullptr, {true, 6, 1, "abc.de."}},
         {"IPv6 response",
          [](FrameSpec& s) {
              s.ip_version = 6;
@@ -256,9 +272,9 @@ const std::vector<FrameCase>& cases() {
              f[18] = 0x07, f[19] = 0xd0;  // payload length 2000 fits the wire
          },
          {false, 0, 0, ""}},
-        {"name longer than 1025 characters is cut",
+        {"name longer than 255 bytes",
          [](FrameSpec& s) { s.labels.assign(20, std::string(60, 'x')); }, nullptr,
-         {true, 17, 1, repeat_label_name(20, 60).substr(0, 1025)}},
+         {false, 0, 0, ""}},
     };
     return table;
 }
@@ -358,6 +374,60 @@ TEST(Decoder, NullLoopFamilies) {
     }
 }
 
+// Reads a name in presentation form back into its labels' bytes.
+std::vector<std::string> unescape(std::string_view text) {
+    std::vector<std::string> labels(1);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '.') {
+            labels.emplace_back();
+        } else if (text[i] == '\\' && i + 1 < text.size() && isdigit(static_cast<unsigned char>(text[i + 1]))) {
+            labels.back() += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 3))));
+            i += 3;
+        } else if (text[i] == '\\') {
+            labels.back() += text[++i];
+        } else {
+            labels.back() += text[i];
+        }
+    }
+    labels.pop_back();  // after the final dot
+    return labels;
+}
+
+TEST(Decoder, EveryByteValueInALabel) {
+    for (int c = 0; c < 256; ++c) {
+        SCOPED_TRACE(c);
+        FrameSpec layout;
+        layout.labels = {std::string("x") + static_cast<char>(c) + "y", "example"};
+        auto frame = build_frame(layout);
+        NameBuffer name;
+        auto q = decode_frame(frame, static_cast<uint32_t>(frame.size()), LinkType::ethernet, name);
+        ASSERT_TRUE(q.has_value());
+        EXPECT_EQ(unescape(q->name), layout.labels);
+        // Only printable ASCII in the text, and nothing but the label
+        // separators as bare dots.
+        for (char ch : q->name) EXPECT_TRUE(ch > 0x20 && ch < 0x7f) << int{ch};
+        const bool plain = (c > 0x20 && c < 0x7f && c != '.' && c != '\\');
+        EXPECT_EQ(q->name.size(), std::string("x?y.example.").size() + (plain ? 0 : (c == '.' || c == '\\') ? 1 : 3));
+    }
+    // Some spelled out.
+    const struct {
+        uint8_t c;
+        const char* text;
+    } spots[] = {{'a', "xay.example."}, {'_', "x_y.example."}, {'*', "x*y.example."},
+                 {'/', "x/y.example."}, {' ', "x\\032y.example."}, {'.', "x\\.y.example."},
+                 {'\\', "x\\\\y.example."}, {0, "x\\000y.example."}, {0x7f, "x\\127y.example."},
+                 {0xff, "x\\255y.example."}};
+    for (const auto& spot : spots) {
+        FrameSpec layout;
+        layout.labels = {std::string("x") + static_cast<char>(spot.c) + "y", "example"};
+        auto frame = build_frame(layout);
+        NameBuffer name;
+        auto q = decode_frame(frame, static_cast<uint32_t>(frame.size()), LinkType::ethernet, name);
+        ASSERT_TRUE(q.has_value());
+        EXPECT_EQ(std::string(q->name), spot.text);
+    }
+}
+
 TEST(Decoder, ValidCharacters) {
     for (int c = 0; c < 256; ++c) {
         bool expected = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
@@ -377,6 +447,10 @@ TEST(Decoder, DumpLine) {
          "src: 198.51.100.200   proto: tcp  qtype: 0x1c  domain: \n"},
         {{make_addr6("2001:db8:0:0:1:0:0:1"), 6, 17, 1, "abc.de."},
          "src: 2001:db8::1:0:0:1  proto: udp  qtype: 0x01  domain: abc.de.\n"},
+        {{make_addr(10, 1, 2, 3), 4, 17, 257, "a\\032b."},
+         "src: 10.1.2.3         proto: udp  qtype: 0x101  domain: a\\032b.\n"},
+        {{make_addr(10, 1, 2, 3), 4, 6, 65535, ""},
+         "src: 10.1.2.3         proto: tcp  qtype: 0xffff  domain: \n"},
     };
     for (const auto& c : cases) {
         char buf[256];

@@ -167,15 +167,19 @@ const EdgeCase kEdgeCases[] = {
          EXPECT_EQ(t.totals().tcp_count, tcp);
          EXPECT_EQ(t.totals().udp_count, udp);
      }},
-    {"the query type counts by its low byte", 4,
+    {"the query type counts by its full 16 bits: CAA is not A", 4,
      [](Table& t) {
-         t.add_query(kA, kUdp, 1, 0x1FF, 10);
-         t.add_query(kA, kUdp, 1, 0x10001, 10);
+         t.add_query(kA, kUdp, 1, 255, 10);
+         t.add_query(kA, kUdp, 1, 0x1FF, 10);  // 511
+         t.add_query(kA, kUdp, 1, 257, 10);    // CAA
+         t.add_query(kA, kUdp, 1, 0xFFFF, 10);
+         t.add_query(kA, kUdp, 1, 1, 10);
          expect_bucket(
              t.active().bucket(0),
-             {.ip = kA, .udp = 2, .first = 10, .last = 10, .qstats = {{255, 1}, {1, 1}}});
+             {.ip = kA, .udp = 5, .first = 10, .last = 10, .qstats = {{255, 1}, {1, 1}}});
          EXPECT_EQ(t.totals().type_count(255), 1);
          EXPECT_EQ(t.totals().type_count(1), 1);
+         EXPECT_EQ(t.totals().udp_count, 5u);
      }},
     {"255.255.255.255 is an ordinary source", 3,
      [](Table& t) {

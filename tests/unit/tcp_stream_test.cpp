@@ -1,0 +1,215 @@
+// DNS over TCP as a stream: a table of segmentations of one connection, each
+// checked against the queries it must yield, in order.
+#include "capture/tcp_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "frames.h"
+
+namespace qv {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kIsn = 1000;
+constexpr time_t kT = 1700000000;
+
+// A query message for name.example. (QR clear, one question).
+Bytes query(const std::string& name, uint16_t qtype = 1, uint8_t flags_hi = 0x01) {
+    Bytes m = {0x12, 0x34, flags_hi, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+    Bytes n = test::wire_name({name, "example"});
+    m.insert(m.end(), n.begin(), n.end());
+    m.insert(m.end(), {static_cast<uint8_t>(qtype >> 8), static_cast<uint8_t>(qtype), 0, 1});
+    return m;
+}
+
+// A message with its 2-byte length prefix.
+Bytes framed(const Bytes& m) {
+    Bytes out = {static_cast<uint8_t>(m.size() >> 8), static_cast<uint8_t>(m.size())};
+    out.insert(out.end(), m.begin(), m.end());
+    return out;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes slice(const Bytes& b, size_t from, size_t to) {
+    return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(std::min(to, b.size())));
+}
+
+struct Seg {
+    uint32_t seq;  // the segment's number (a SYN's data starts one after it)
+    Bytes data;
+    uint8_t flags = 0x18;  // PSH|ACK
+    time_t at = kT;
+    uint16_t src_port = 40000;
+    uint32_t missing = 0;  // bytes of the segment left out of the capture
+};
+
+Seg syn(uint32_t isn = kIsn, Bytes data = {}) { return {isn, std::move(data), kTcpSyn}; }
+Seg data_at(const Bytes& stream, size_t from, size_t to, uint32_t isn = kIsn) {
+    return {isn + 1 + static_cast<uint32_t>(from), slice(stream, from, to)};
+}
+
+class Collect final : public TcpStreams::Sink {
+public:
+    void query(const Query& q) override {
+        EXPECT_EQ(q.protocol, 6);
+        EXPECT_EQ(q.family, 4);
+        names.push_back(std::string(q.name));
+    }
+    std::vector<std::string> names;
+};
+
+std::vector<std::string> run(TcpStreams& streams, const std::vector<Seg>& segs) {
+    Collect sink;
+    for (const Seg& s : segs) {
+        Packet p{};
+        p.source = make_addr(192, 0, 2, 1);
+        p.dest = make_addr(192, 0, 2, 53);
+        p.family = 4;
+        p.protocol = 6;
+        p.src_port = s.src_port;
+        p.dst_port = 53;
+        p.seq = s.seq;
+        p.tcp_flags = s.flags;
+        p.payload = s.data;
+        p.data_len = static_cast<uint32_t>(s.data.size()) + s.missing;
+        streams.segment(p, s.at, sink);
+    }
+    return sink.names;
+}
+
+std::vector<std::string> run(const std::vector<Seg>& segs) {
+    TcpStreams streams(7, 64);
+    return run(streams, segs);
+}
+
+const Bytes q1 = framed(query("one"));
+const Bytes q2 = framed(query("two"));
+const Bytes q3 = framed(query("three"));
+const Bytes all = cat({q1, q2, q3});
+const std::vector<std::string> kAll = {"one.example.", "two.example.", "three.example."};
+
+TEST(TcpStreams, Segmentations) {
+    const size_t a = q1.size(), b = q1.size() + q2.size();
+    const struct {
+        const char* what;
+        std::vector<Seg> segs;
+        std::vector<std::string> want;
+    } cases[] = {
+        {"one query per segment", {syn(), data_at(all, 0, a), data_at(all, a, b), data_at(all, b, all.size())}, kAll},
+        {"pipelined in one segment", {syn(), data_at(all, 0, all.size())}, kAll},
+        {"a length prefix alone", {syn(), data_at(all, 0, 2), data_at(all, 2, all.size())}, kAll},
+        {"out of order", {syn(), data_at(all, a, b), data_at(all, 0, a), data_at(all, b, all.size())}, kAll},
+        {"last first", {syn(), data_at(all, b, all.size()), data_at(all, 0, b)}, kAll},
+        {"retransmitted",
+         {syn(), data_at(all, 0, a), data_at(all, 0, a), data_at(all, a, b), data_at(all, 0, b),
+          data_at(all, b, all.size()), data_at(all, b, all.size())},
+         kAll},
+        {"overlapping", {syn(), data_at(all, 0, 30), data_at(all, 10, 60), data_at(all, 50, all.size())}, kAll},
+        {"data in the SYN (fast open)", {{kIsn, all, kTcpSyn}}, kAll},
+        {"SYN with data, retransmitted", {{kIsn, q1, kTcpSyn}, {kIsn, q1, kTcpSyn}, data_at(all, a, all.size())}, kAll},
+        {"a query whose question is cut stays uncounted, the next counts",
+         {syn(), data_at(all, 0, a - 5), data_at(all, a - 5, all.size())}, kAll},
+        {"a response in the stream is not counted",
+         {syn(), {kIsn + 1, cat({framed(query("resp", 1, 0x81)), q2})}}, {"two.example."}},
+        {"an empty message, then a query", {syn(), {kIsn + 1, cat({Bytes{0, 0}, q1})}}, {"one.example."}},
+        {"a message too short for a header, then a query",
+         {syn(), {kIsn + 1, cat({Bytes{0, 3, 1, 2, 3}, q1})}}, {"one.example."}},
+        // Picked up mid-stream: only at a segment that starts with a whole query.
+        {"mid-stream: starts inside a message", {data_at(all, 5, a + 7), data_at(all, a + 7, all.size())}, {}},
+        {"mid-stream: picked up at a whole query", {data_at(all, 5, a), data_at(all, a, all.size())},
+         {"two.example.", "three.example."}},
+        {"mid-stream: a prefix longer than the segment is no start",
+         {data_at(all, a, b - 1), data_at(all, b - 1, all.size())}, {}},
+        {"FIN after the last query", {syn(), data_at(all, 0, all.size()), {kIsn + 1 + uint32_t(all.size()), {}, 0x11}}, kAll},
+        {"FIN with the data", {syn(), {kIsn + 1, all, 0x19}}, kAll},
+        {"RST ends it: the rest is mid-stream", {syn(), data_at(all, 0, a + 3), {kIsn + 1, {}, kTcpRst}, data_at(all, a + 3, all.size())}, {"one.example."}},
+        {"idle 60 s is still the same connection",
+         {syn(), data_at(all, 0, 5), {kIsn + 6, slice(all, 5, all.size()), 0x18, kT + 60}}, kAll},
+        {"idle 61 s is a new one", {syn(), data_at(all, 0, 5), {kIsn + 6, slice(all, 5, all.size()), 0x18, kT + 61}}, {}},
+        {"sequence numbers wrap",
+         {syn(0xFFFFFFF0u), data_at(all, 0, 20, 0xFFFFFFF0u), data_at(all, 20, all.size(), 0xFFFFFFF0u)}, kAll},
+        {"bytes past the capture inside a message body",
+         {syn(), {kIsn + 1, cat({Bytes{0x02, 0x00}, query("big"), Bytes(10, 0)}), 0x18, kT, 40000,
+                  static_cast<uint32_t>(512 - query("big").size() - 10)},
+          {kIsn + 1 + 514, q2}},
+         {"big.example.", "two.example."}},
+        {"bytes past the capture across a prefix lose the framing until a whole query",
+         {syn(), {kIsn + 1, slice(q1, 0, a - 1), 0x18, kT, 40000, 3}, {kIsn + 1 + uint32_t(a) + 2, slice(q2, 2, q2.size())},
+          data_at(all, b, all.size())},
+         {"three.example."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(run(c.segs), c.want);
+    }
+}
+
+TEST(TcpStreams, SplitAtEveryByte) {
+    for (size_t k = 1; k < all.size(); ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(run({syn(), data_at(all, 0, k), data_at(all, k, all.size())}), kAll);
+        // And the two halves the other way round.
+        EXPECT_EQ(run({syn(), data_at(all, k, all.size()), data_at(all, 0, k)}), kAll);
+    }
+}
+
+TEST(TcpStreams, ConnectionsAreKeptApart) {
+    TcpStreams streams(7, 64);
+    std::vector<Seg> segs = {syn(), {kIsn, {}, kTcpSyn, kT, 40001}, data_at(all, 0, 10),
+                             {kIsn + 1, slice(all, 0, 7), 0x18, kT, 40001}, data_at(all, 10, all.size()),
+                             {kIsn + 8, slice(all, 7, all.size()), 0x18, kT, 40001}};
+    auto names = run(streams, segs);
+    EXPECT_EQ(names.size(), 6u);
+    EXPECT_EQ(streams.connections(), 2);
+}
+
+// Whatever comes, the state stays within its bounds: a SYN flood, early
+// segments on every connection, absurd length prefixes.
+TEST(TcpStreams, BoundedUnderFloods) {
+    TcpStreams streams(7, 32);
+    Collect sink;
+    Packet p{};
+    p.source = make_addr(192, 0, 2, 1);
+    p.dest = make_addr(192, 0, 2, 53);
+    p.family = 4;
+    p.protocol = 6;
+    p.dst_port = 53;
+    const Bytes early(200, 0xab);
+    const Bytes absurd = {0xff, 0xff, 1, 2, 3};
+    for (uint32_t k = 0; k < 20000; ++k) {
+        p.src_port = static_cast<uint16_t>(k);
+        p.tcp_flags = kTcpSyn;
+        p.seq = k * 7919u;
+        p.payload = {};
+        p.data_len = 0;
+        streams.segment(p, kT + k / 100, sink);
+        p.tcp_flags = 0x18;
+        p.seq = k * 7919u + 1 + 1000;  // early: held while there is room
+        p.payload = early;
+        p.data_len = static_cast<uint32_t>(early.size());
+        streams.segment(p, kT + k / 100, sink);
+        p.seq = k * 7919u + 1;
+        p.payload = absurd;
+        p.data_len = static_cast<uint32_t>(absurd.size());
+        streams.segment(p, kT + k / 100, sink);
+        ASSERT_LE(streams.connections(), 32);
+        ASSERT_LE(streams.held_segments(), TcpStreams::kHeldSegments);
+    }
+    EXPECT_EQ(streams.connections(), 32);
+    EXPECT_TRUE(sink.names.empty());
+    // A new connection still works once the table is full.
+    auto names = run(streams, {{kIsn, {}, kTcpSyn, kT + 300, 1}, {kIsn + 1, all, 0x18, kT + 300, 1}});
+    EXPECT_EQ(names, kAll);
+}
+
+}  // namespace
+}  // namespace qv
