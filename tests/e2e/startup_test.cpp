@@ -255,13 +255,24 @@ TEST_F(Startup, DumpShowsEachDecodedQueryOnce) {
          .qtype = 28,  // AAAA
          .line = "src: 10.1.2.5         proto: udp  qtype: 0x1c  domain: abc.de."},
         {.src = {10, 1, 2, 6},
-         .qtype = 256,  // only its low byte shows
-         .line = "src: 10.1.2.6         proto: udp  qtype: 0x00  domain: abc.de."},
+         .qtype = 256,  // the full 16 bits show
+         .line = "src: 10.1.2.6         proto: udp  qtype: 0x100  domain: abc.de."},
+        {.src = {10, 1, 2, 7},
+         .qtype = 257,  // CAA
+         .line = "src: 10.1.2.7         proto: udp  qtype: 0x101  domain: abc.de."},
         {.src = {10, 1, 3, 1}, .dns_flags_hi = 0x81},  // QR: a response
         {.src = {10, 1, 3, 2}, .qdcount = 0},
         {.src = {10, 1, 3, 3}, .frag = 0x0010},  // a later fragment
-        {.src = {10, 1, 3, 4}, .labels = {"a*c", "de"}},
-        {.src = {10, 1, 3, 5}, .protocol = 6, .tcp_flags = 0x10},  // ACK without PSH
+        // Any byte in a label, written as dig writes it.
+        {.src = {10, 1, 3, 4},
+         .labels = {"a*c", "d e"},
+         .line = "src: 10.1.3.4         proto: udp  qtype: 0x01  domain: a*c.d\\032e."},
+        // PSH no longer matters: a whole query at the start of a stream counts.
+        {.src = {10, 1, 3, 5},
+         .protocol = 6,
+         .tcp_flags = 0x10,
+         .line = "src: 10.1.3.5         proto: tcp  qtype: 0x01  domain: abc.de."},
+        {.src = {10, 1, 3, 6}, .labels = {std::string(64, 'x'), "de"}},  // a label over 63 bytes
     };
     auto frame_of = [](const Case& c) {
         FrameSpec f = query_from(c.src, c.labels);
