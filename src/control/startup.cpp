@@ -76,11 +76,12 @@ void install_filter(pcap_t* handle, const char* filter, bpf_u_int32 netmask) {
 class PcapCounters final : public CaptureCounters {
 public:
     explicit PcapCounters(pcap_t* handle) : handle_(handle) {}
-    bool read(uint32_t* received, uint32_t* dropped) override {
+    bool read(uint32_t* received, uint32_t* dropped_kernel, uint32_t* dropped_interface) override {
         pcap_stat st{};
         if (pcap_stats(handle_, &st) != 0) return false;
         *received = st.ps_recv;
-        *dropped = st.ps_drop + st.ps_ifdrop;
+        *dropped_kernel = st.ps_drop;
+        *dropped_interface = st.ps_ifdrop;
         return true;
     }
 
@@ -121,7 +122,7 @@ int run_live(Settings& s) {
     alloc_buckets(s.bucket_count);
     // The first totals window opens now, not at the epoch.
     process_table().lock()->reset_totals(time(nullptr));
-    start_stats_thread(s, new PcapCounters(handle));
+    start_stats_thread(s, new PcapCounters(handle), nullptr);
 
     pcap_loop(handle, -1, handle_packet, reinterpret_cast<u_char*>(ctx));
 
