@@ -35,6 +35,7 @@ struct Settings {
     int32_t show_version = 0;       // -V
     int32_t v4_prefix = 32;         // -4: IPv4 sources counted by their first N bits
     int32_t v6_prefix = 64;         // -6: IPv6 sources counted by their first N bits
+    char* metrics_addr = nullptr;   // -P: [ADDR:]PORT of the metrics page, as typed
 };
 
 // The prefixes sources are counted by.

@@ -78,7 +78,8 @@ struct IpResult {
 
 // The IPv4 header: version 4, header length honoured, the datagram within
 // the wire bytes (fill after it allowed), fragment offset 0.
-std::optional<IpResult> walk_ipv4(WireReader& r, uint32_t wire_len) {
+std::optional<IpResult> walk_ipv4(WireReader& r, uint32_t wire_len, Verdict& why) {
+    why = Verdict::malformed;
     const size_t ip = r.pos();
     if (wire_len < ip + 20) return std::nullopt;
     const uint8_t ver_ihl = r.u8();
@@ -95,14 +96,18 @@ std::optional<IpResult> walk_ipv4(WireReader& r, uint32_t wire_len) {
     const unsigned ihl = ver_ihl & 0x0fu;
     if ((ver_ihl >> 4) != 4 || ihl < 5) return std::nullopt;
     if (total_len > wire_len - ip) return std::nullopt;
-    if ((frag & 0x1fffu) != 0) return std::nullopt;
+    if ((frag & 0x1fffu) != 0) {
+        why = Verdict::other;  // a later fragment: no UDP or TCP header
+        return std::nullopt;
+    }
     r.skip(4u * ihl - 20);  // options
     return IpResult{SourceAddr::from_v4(src), SourceAddr::from_v4(dst), 4, protocol,
                     ip + total_len};
 }
 
 // The IPv6 header and its extension headers, up to UDP or TCP.
-std::optional<IpResult> walk_ipv6(WireReader& r, uint32_t wire_len) {
+std::optional<IpResult> walk_ipv6(WireReader& r, uint32_t wire_len, Verdict& why) {
+    why = Verdict::malformed;
     const size_t ip = r.pos();
     const uint32_t first = r.u32();
     const uint16_t payload_len = r.u16();
@@ -132,10 +137,14 @@ std::optional<IpResult> walk_ipv6(WireReader& r, uint32_t wire_len) {
             case 44: {  // Fragment: only the first fragment holds the UDP or TCP header
                 const uint16_t offset_flags = r.u16();
                 r.skip(4);
-                if ((offset_flags >> 3) != 0) return std::nullopt;
+                if ((offset_flags >> 3) != 0) {
+                    why = Verdict::other;
+                    return std::nullopt;
+                }
                 break;
             }
             default:  // ESP, No Next Header, anything else
+                why = Verdict::other;
                 return std::nullopt;
         }
         if (!r.ok()) return std::nullopt;
@@ -178,19 +187,29 @@ std::optional<LinkType> link_type_of(int dlt) {
     }
 }
 
-std::optional<Packet> decode_packet(std::span<const uint8_t> f, uint32_t wire_len,
-                                    LinkType link) {
+std::optional<Packet> decode_packet(std::span<const uint8_t> f, uint32_t wire_len, LinkType link,
+                                    Verdict* why_out) {
+    Verdict scratch;
+    Verdict& why = why_out != nullptr ? *why_out : scratch;
+    why = Verdict::malformed;
     WireReader r(f);
     const uint16_t ether_type = walk_link(r, link);
     if (!r.ok()) return std::nullopt;
 
     std::optional<IpResult> ip;
     if (ether_type == kEtherIPv4) {
-        ip = walk_ipv4(r, wire_len);
+        ip = walk_ipv4(r, wire_len, why);
     } else if (ether_type == kEtherIPv6) {
-        ip = walk_ipv6(r, wire_len);
+        ip = walk_ipv6(r, wire_len, why);
+    } else {
+        why = Verdict::other;
     }
-    if (!ip || (ip->protocol != kTcp && ip->protocol != kUdp)) return std::nullopt;
+    if (!ip) return std::nullopt;
+    if (ip->protocol != kTcp && ip->protocol != kUdp) {
+        why = Verdict::other;
+        return std::nullopt;
+    }
+    why = Verdict::malformed;
 
     Packet p{};
     p.source = ip->source;
@@ -219,7 +238,11 @@ std::optional<Packet> decode_packet(std::span<const uint8_t> f, uint32_t wire_le
         p.payload = f.subspan(r.pos());
         p.data_len = static_cast<uint32_t>(p.payload.size());
     }
-    if (p.src_port != kDnsPort && p.dst_port != kDnsPort) return std::nullopt;
+    if (p.src_port != kDnsPort && p.dst_port != kDnsPort) {
+        why = Verdict::other;
+        return std::nullopt;
+    }
+    why = Verdict::query;
     return p;
 }
 
@@ -249,15 +272,22 @@ constexpr size_t kWireNameMax = 255;
 
 }  // namespace
 
-std::optional<Query> decode_message(std::span<const uint8_t> m, NameBuffer& name) {
+std::optional<Query> decode_message(std::span<const uint8_t> m, NameBuffer& name,
+                                    Verdict* why_out) {
+    Verdict scratch;
+    Verdict& why = why_out != nullptr ? *why_out : scratch;
+    why = Verdict::malformed;
     // Plain offsets from the start of the message; every test is written as
     // "offset < size" so that no sum can overflow or read past the bytes.
     const size_t size = m.size();
     const size_t qn = 12;  // the question name
     // The first byte of the question name must be there.
     if (size <= qn) return std::nullopt;
-    if (m[2] & 0x80u) return std::nullopt;         // QR: a response
-    if (read16(m, 4) == 0) return std::nullopt;    // QDCOUNT
+    if (m[2] & 0x80u) {  // QR: a response
+        why = Verdict::response;
+        return std::nullopt;
+    }
+    if (read16(m, 4) == 0) return std::nullopt;  // QDCOUNT
 
     size_t stored = 0;
     size_t p = qn;
@@ -282,6 +312,7 @@ std::optional<Query> decode_message(std::span<const uint8_t> m, NameBuffer& name
     Query q{};
     q.name = std::string_view(name.text, stored);
     q.qtype = read16(m, p + 1);
+    why = Verdict::query;
     return q;
 }
 

@@ -43,6 +43,14 @@ enum class LinkType {
 // read that link type.
 std::optional<LinkType> link_type_of(int dlt);
 
+// What decoding made of a frame or message.
+enum class Verdict : uint8_t {
+    query,      // a query (or a UDP or TCP frame to decode further)
+    response,   // QR set
+    malformed,  // failed a length, bounds or name rule
+    other,      // not a UDP or TCP DNS frame over IPv4 or IPv6
+};
+
 // A UDP datagram or TCP segment to or from port 53.
 struct Packet {
     SourceAddr source;
@@ -66,15 +74,17 @@ inline constexpr uint8_t kTcpRst = 0x04;
 
 // Walks one frame to its transport payload: link layer, IPv4 or IPv6 (with
 // extension headers), UDP or TCP with port 53 at either end.
+// On failure, *why (when given) says which class of failure it was.
 std::optional<Packet> decode_packet(std::span<const uint8_t> frame, uint32_t wire_len,
-                                    LinkType link);
+                                    LinkType link, Verdict* why = nullptr);
 
 // Reads a DNS message up to its first question: a query (QR clear) with
 // QDCOUNT above 0 and a well-formed name (labels of 1 to 63 bytes of any
 // value, 255 bytes in all, ending in the root label; no compression), whose
 // final byte, QTYPE and one byte beyond lie within msg. The source, family
 // and protocol are left for the caller.
-std::optional<Query> decode_message(std::span<const uint8_t> msg, NameBuffer& name);
+std::optional<Query> decode_message(std::span<const uint8_t> msg, NameBuffer& name,
+                                    Verdict* why = nullptr);
 
 // One frame on its own: a UDP datagram's query, or the first message of a
 // TCP segment that starts with one (the stream as a whole is the business

@@ -8,26 +8,72 @@ namespace qv {
 namespace {
 
 // One query: its dump line, then its count at the packet's own time (a
-// replay counts by the capture's clock).
-void take_query(const CaptureContext& ctx, const Query& q, time_t now) {
+// replay counts by the capture's clock). Returns what became of it.
+FrameResult take_query(const CaptureContext& ctx, const Query& q, time_t now) {
     if (ctx.dump_packets) {
         // Buffered like any standard output, with no flush of its own.
         char line[kNameMax + 128];
         int n = format_dump_line(q, line, sizeof line);
         if (n > 0) fputs(line, stdout);
     }
-    if (q.qtype != 0) add_query(q.source.masked(ctx.prefixes.of(q.source)), q.protocol, 1, q.qtype, now);
+    if (q.qtype == 0) return FrameResult::type0;
+    add_query(q.source.masked(ctx.prefixes.of(q.source)), q.protocol, 1, q.qtype, now);
+    if (ctx.stats != nullptr) ctx.stats->query(q.family, q.protocol, q.qtype);
+    return FrameResult::counted;
 }
 
+FrameResult result_of(Verdict why) {
+    switch (why) {
+        case Verdict::response:
+            return FrameResult::response;
+        case Verdict::malformed:
+            return FrameResult::malformed;
+        default:
+            return FrameResult::other;
+    }
+}
+
+// A segment's messages; the segment as a frame is what the best of them was.
 class StreamSink final : public TcpStreams::Sink {
 public:
     StreamSink(const CaptureContext& ctx, time_t now) : ctx_(ctx), now_(now) {}
-    void query(const Query& q) override { take_query(ctx_, q, now_); }
+    void query(const Query& q) override { note(take_query(ctx_, q, now_)); }
+    void not_a_query(Verdict why) override { note(result_of(why)); }
+    // Counted, else type 0, else a response, else malformed; a segment that
+    // completes no message is "other".
+    FrameResult result() const { return result_; }
 
 private:
+    void note(FrameResult r) {
+        if (static_cast<int>(r) < static_cast<int>(result_)) result_ = r;
+    }
     const CaptureContext& ctx_;
     time_t now_;
+    FrameResult result_ = FrameResult::other;
 };
+
+FrameResult take_frame(CaptureContext& ctx, const pcap_pkthdr* header, const u_char* bytes) {
+    Verdict why;
+    const auto p = decode_packet(std::span<const uint8_t>(bytes, header->caplen), header->len,
+                                 ctx.link, &why);
+    if (!p) return result_of(why);
+    const time_t now = header->ts.tv_sec;
+    if (p->protocol == 17) {
+        NameBuffer name;
+        auto q = decode_message(p->payload, name, &why);
+        if (!q) return result_of(why);
+        q->source = p->source;
+        q->family = p->family;
+        q->protocol = p->protocol;
+        return take_query(ctx, *q, now);
+    }
+    // Segments from port 53 carry answers.
+    if (p->dst_port != 53) return FrameResult::response;
+    if (ctx.streams == nullptr) return FrameResult::other;
+    StreamSink sink(ctx, now);
+    ctx.streams->segment(*p, now, sink);
+    return sink.result();
+}
 
 }  // namespace
 
@@ -39,23 +85,8 @@ int format_dump_line(const Query& q, char* out, size_t size) {
 
 void handle_packet(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     auto* ctx = reinterpret_cast<CaptureContext*>(user);
-    const auto p = decode_packet(std::span<const uint8_t>(bytes, header->caplen), header->len,
-                                 ctx->link);
-    if (!p) return;
-    const time_t now = header->ts.tv_sec;
-    if (p->protocol == 17) {
-        NameBuffer name;
-        auto q = decode_message(p->payload, name);
-        if (!q) return;
-        q->source = p->source;
-        q->family = p->family;
-        q->protocol = p->protocol;
-        take_query(*ctx, *q, now);
-    } else if (p->dst_port == 53 && ctx->streams != nullptr) {
-        // Segments from port 53 carry answers.
-        StreamSink sink(*ctx, now);
-        ctx->streams->segment(*p, now, sink);
-    }
+    const FrameResult r = take_frame(*ctx, header, bytes);
+    if (ctx->stats != nullptr) ctx->stats->frame(r);
 }
 
 }  // namespace qv

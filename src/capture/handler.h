@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "base/address.h"
+#include "base/capture_stats.h"
 #include "capture/decoder.h"
 #include "capture/tcp_stream.h"
 
@@ -20,6 +21,7 @@ struct CaptureContext {
     bool dump_packets = false;
     Prefixes prefixes;            // -4 and -6
     TcpStreams* streams = nullptr;  // null: TCP segments are not followed
+    CaptureStats* stats = nullptr;  // null: no counts for the metrics page
 };
 
 // "src: %-15s  proto: %s  qtype: 0x%02x  domain: %s\n" with the packet's

@@ -207,9 +207,13 @@ bool TcpStreams::skip_missing(Conn& c, uint32_t n) {
 
 void TcpStreams::finish_message(Conn& c) {
     c.prefix_have = 0;
+    Verdict why;
     auto q = decode_message(std::span<const uint8_t>(c.head, std::min<size_t>(c.msg_len, kHead)),
-                            name_);
-    if (!q) return;
+                            name_, &why);
+    if (!q) {
+        sink_->not_a_query(why);
+        return;
+    }
     q->source = packet_->source;
     q->family = packet_->family;
     q->protocol = packet_->protocol;

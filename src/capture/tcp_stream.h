@@ -54,6 +54,9 @@ public:
     public:
         virtual ~Sink() = default;
         virtual void query(const Query& q) = 0;
+        // A complete message that is no well-formed query (why: response
+        // or malformed).
+        virtual void not_a_query(Verdict /*why*/) {}
     };
 
     // Feeds one segment sent to port 53, seen at time now.

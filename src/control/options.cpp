@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "base/memory.h"
+#include "control/metrics_server.h"
 
 namespace qv {
 namespace {
@@ -40,6 +41,7 @@ constexpr const char* kUsageLines[] = {
     "-V                        show version information\n",
     "-4 LEN                    count IPv4 sources by their first LEN bits (default 32)\n",
     "-6 LEN                    count IPv6 sources by their first LEN bits (default 64)\n",
+    "-P [ADDR:]PORT            serve Prometheus metrics over HTTP (default address 127.0.0.1)\n",
 };
 
 // The absolute value of a number, within 32 bits.
@@ -92,7 +94,7 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
     // '+': stop at the first word that is not an option, as POSIX says.
     optind = 0;  // a full re-initialisation of glibc's getopt
     int c;
-    while ((c = getopt(argc, argv, "+i:t:a:w:x:m:A:M:QbdDvsz:p:hr:u:V4:6:")) != -1) {
+    while ((c = getopt(argc, argv, "+i:t:a:w:x:m:A:M:QbdDvsz:p:hr:u:V4:6:P:")) != -1) {
         switch (c) {
             case 'i':
                 s.device = copy_text(optarg, "dev");  // a later -i replaces it
@@ -167,6 +169,18 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
             case '4': {
                 int32_t n = magnitude(option_number(optarg));
                 if (n >= 8 && n <= 32) s.v4_prefix = n;
+                break;
+            }
+            case 'P': {
+                sockaddr_storage scratch;
+                socklen_t len;
+                if (!parse_metrics_address(optarg, &scratch, &len)) {
+                    fprintf(err, "Invalid metrics address \"%s\"\n", optarg);
+                    s.show_usage = 1;
+                    break;
+                }
+                free(s.metrics_addr);
+                s.metrics_addr = copy_text(optarg, "metrics address");
                 break;
             }
             case '6': {

@@ -15,9 +15,11 @@
 #include "base/memory.h"
 #include "capture/handler.h"
 #include "control/daemon.h"
+#include "control/metrics_server.h"
 #include "control/privileges.h"
 #include "stats/cycle.h"
 #include "stats/export.h"
+#include "stats/metrics.h"
 #include "table/table.h"
 
 namespace qv {
@@ -76,11 +78,12 @@ void install_filter(pcap_t* handle, const char* filter, bpf_u_int32 netmask) {
 class PcapCounters final : public CaptureCounters {
 public:
     explicit PcapCounters(pcap_t* handle) : handle_(handle) {}
-    bool read(uint32_t* received, uint32_t* dropped) override {
+    bool read(uint32_t* received, uint32_t* dropped_kernel, uint32_t* dropped_interface) override {
         pcap_stat st{};
         if (pcap_stats(handle_, &st) != 0) return false;
         *received = st.ps_recv;
-        *dropped = st.ps_drop + st.ps_ifdrop;
+        *dropped_kernel = st.ps_drop;
+        *dropped_interface = st.ps_ifdrop;
         return true;
     }
 
@@ -88,7 +91,10 @@ private:
     pcap_t* handle_;
 };
 
-int run_live(Settings& s) {
+// The process's capture counts for the metrics page.
+CaptureStats the_capture_stats;
+
+int run_live(Settings& s, MetricsServer* metrics) {
     // Device.
     if (s.device == nullptr) {
         s.device = default_device();
@@ -105,6 +111,7 @@ int run_live(Settings& s) {
     ctx->prefixes = source_prefixes(s);
     ctx->link = checked_link(handle, "dev", s.device);
     ctx->streams = new TcpStreams(random_seed());
+    ctx->stats = &the_capture_stats;
 
     // Filter text; only the local-network case asks the device for its networks.
     DeviceNetworks nets;
@@ -121,7 +128,12 @@ int run_live(Settings& s) {
     alloc_buckets(s.bucket_count);
     // The first totals window opens now, not at the epoch.
     process_table().lock()->reset_totals(time(nullptr));
-    start_stats_thread(s, new PcapCounters(handle));
+    MetricsBoard* board = nullptr;
+    if (metrics != nullptr) {
+        board = new MetricsBoard(s);
+        metrics->start(the_capture_stats, *board);
+    }
+    start_stats_thread(s, new PcapCounters(handle), board);
 
     pcap_loop(handle, -1, handle_packet, reinterpret_cast<u_char*>(ctx));
 
@@ -132,7 +144,7 @@ int run_live(Settings& s) {
 
 // A stored capture, by the packets' own clock: the stats cycles run on this
 // thread between packets, each at its own cycle time.
-int run_replay(Settings& s) {
+int run_replay(Settings& s, MetricsServer* metrics) {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_t* handle = pcap_open_offline(s.read_file, errbuf);
     if (handle == nullptr) {
@@ -145,6 +157,7 @@ int run_replay(Settings& s) {
     ctx.link = checked_link(handle, "file", s.read_file);
     TcpStreams streams(random_seed());
     ctx.streams = &streams;
+    ctx.stats = &the_capture_stats;
     const std::string filter = build_filter_text(s, DeviceNetworks{}, ctx.link == LinkType::ethernet);
     if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter.c_str(), s.read_file);
     install_filter(handle, filter.c_str(), 0);
@@ -155,6 +168,11 @@ int run_replay(Settings& s) {
     Collector collector = setup_collector(s);
     SocketSender sender(collector);
     StatsCycle cycle(s, process_table(), system_lines(), sender, collector.host);
+    MetricsBoard board(s);
+    if (metrics != nullptr) {
+        cycle.add_consumer(&board);
+        metrics->start(the_capture_stats, board);
+    }
 
     bool started = false;
     time_t next_cycle = 0;
@@ -180,6 +198,8 @@ int run_replay(Settings& s) {
     }
     // The final window, reported as a live run would at its next cycle.
     if (started) run_cycle(next_cycle);
+    // The page is served while the file is read, and no longer.
+    if (metrics != nullptr) metrics->stop();
     fflush(stdout);
     if (rc == PCAP_ERROR) {
         fprintf(stderr, "error reading capture file %s: %s\n", s.read_file, pcap_geterr(handle));
@@ -312,11 +332,15 @@ int run(Settings& s) {
     free(s.progname);
     s.progname = nullptr;
 
-    if (s.read_file != nullptr) return run_replay(s);
+    // The metrics socket is bound now, while errors still reach the
+    // terminal and before privileges drop.
+    MetricsServer* metrics = s.metrics_addr != nullptr ? new MetricsServer(s) : nullptr;
+
+    if (s.read_file != nullptr) return run_replay(s, metrics);
 
     // Daemon mode: from here on the standard streams lead to /dev/null.
     if (!s.foreground) daemon_steps();
-    return run_live(s);
+    return run_live(s, metrics);
 }
 
 }  // namespace qv

@@ -14,24 +14,37 @@
 
 namespace qv {
 
+ReportLines::ReportLines(const Settings& s, LineSink& out)
+    : s_(s),
+      out_(out),
+      // Every source that can be in alarm in one cycle has a bucket.
+      memory_(s.bucket_count, random_seed()) {}
+
+void ReportLines::consume(CycleSummary& summary) {
+    alarm_pass(summary);
+    if (summary.totals_due) {
+        write_totals_line(s_, summary.totals, summary.window, summary.stamp, out_);
+    }
+    report_capture_loss(summary);
+}
+
 StatsCycle::StatsCycle(const Settings& s, LockGuarded<Table>& table, LineSink& out,
                        DatagramSender& sender, const HostJson& host,
                        CaptureCounters* counters)
     : s_(s),
       table_(table),
-      out_(out),
       sender_(sender),
       host_(host),
-      // Every source that can be in alarm in one cycle has a bucket.
-      memory_(s.bucket_count, random_seed()),
+      lines_(s, out),
+      consumers_{&lines_},
       counters_(counters) {}
 
 time_t StatsCycle::run(time_t at) {
     const time_t cycle_time = at;
+    CycleSummary summary;
+    summary.cycle_time = cycle_time;
+    summary.started = std::chrono::steady_clock::now();
     BucketSet* retired;
-    bool report_totals = false;
-    uint32_t window = 0;
-    Bucket totals;
 #ifdef QV_LOCK_TIMING
     const auto asked = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point locked;
@@ -42,9 +55,10 @@ time_t StatsCycle::run(time_t at) {
         locked = std::chrono::steady_clock::now();
 #endif
         retired = &table->swap_sets();
-        if (totals_due(s_, table->totals(), cycle_time, &window)) {
-            report_totals = true;
-            totals = table->totals();
+        summary.takeovers_total = table->takeovers();
+        if (totals_due(s_, table->totals(), cycle_time, &summary.window)) {
+            summary.totals_due = true;
+            summary.totals = table->totals();
             table->reset_totals(cycle_time);
         }
     }
@@ -56,45 +70,72 @@ time_t StatsCycle::run(time_t at) {
             static_cast<long long>(std::chrono::nanoseconds(released - locked).count()));
 #endif
 
-    const Stamp stamp = make_stamp(cycle_time);
-    alarm_pass(*retired, cycle_time, stamp);
-    if (report_totals) write_totals_line(s_, totals, window, stamp, out_);
-    if (counters_ != nullptr) report_capture_loss(stamp);
+    summary.stamp = make_stamp(cycle_time);
+    rate_pass(*retired, cycle_time);
+    summary.retired = retired;
+    summary.capture = read_capture();
+    for (CycleConsumer* c : consumers_) c->consume(summary);
     sweep_and_export(s_, *retired, host_, sender_, cycle_time);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - summary.started).count();
+    for (CycleConsumer* c : consumers_) c->cycle_done(summary, seconds);
     return cycle_time;
 }
 
-void StatsCycle::report_capture_loss(const Stamp& stamp) {
+CaptureLoss StatsCycle::read_capture() {
     uint32_t received = 0;
-    uint32_t dropped = 0;
-    if (!counters_->read(&received, &dropped)) return;
+    uint32_t kernel = 0;
+    uint32_t interface = 0;
+    if (counters_ == nullptr || !counters_->read(&received, &kernel, &interface)) return CaptureLoss{};
     // The counters wrap at 2^32; the differences stay right across a wrap.
     const uint32_t new_received = received - last_received_;
-    const uint32_t new_dropped = dropped - last_dropped_;
+    const uint32_t new_kernel = kernel - last_kernel_;
+    const uint32_t new_interface = interface - last_interface_;
     last_received_ = received;
-    last_dropped_ = dropped;
-    if (new_dropped == 0) return;
+    last_kernel_ = kernel;
+    last_interface_ = interface;
+    totals_.known = true;
+    totals_.new_received = new_received;
+    totals_.new_dropped = new_kernel + new_interface;
+    totals_.received_total += new_received;
+    totals_.dropped_kernel_total += new_kernel;
+    totals_.dropped_interface_total += new_interface;
+    return totals_;
+}
+
+void ReportLines::report_capture_loss(const CycleSummary& summary) {
+    const CaptureLoss& c = summary.capture;
+    if (!c.known || c.new_dropped == 0) return;
     char line[128];
     if (s_.foreground) {
-        int n = snprintf(line, sizeof line, "[%s] capture dropped %u of %u frames\n", stamp.text,
-                         new_dropped, new_received);
+        int n = snprintf(line, sizeof line, "[%s] capture dropped %u of %u frames\n", summary.stamp.text,
+                         c.new_dropped, c.new_received);
         out_.to_stdout(std::string_view(line, static_cast<size_t>(n)));
     } else {
-        snprintf(line, sizeof line, "capture dropped %u of %u frames", new_dropped, new_received);
+        snprintf(line, sizeof line, "capture dropped %u of %u frames", c.new_dropped, c.new_received);
         out_.to_syslog(LOG_WARNING, line);
     }
 }
 
-void StatsCycle::alarm_pass(BucketSet& retired, time_t cycle_time, const Stamp& stamp) {
+void StatsCycle::rate_pass(BucketSet& retired, time_t cycle_time) {
     for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
         Bucket& b = retired.bucket(i);
         const uint32_t elapsed = elapsed_seconds(cycle_time, b.first_packet);
         if (elapsed < 2) continue;  // too young to give a rate
-        const float e = static_cast<float>(elapsed);
-        b.qps = rate_up(b.tcp_count + b.udp_count, e);
+        b.qps = rate_up(b.tcp_count + b.udp_count, static_cast<float>(elapsed));
+    }
+}
+
+void ReportLines::alarm_pass(CycleSummary& summary) {
+    BucketSet& retired = *summary.retired;
+    const time_t cycle_time = summary.cycle_time;
+    for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
+        Bucket& b = retired.bucket(i);
         if (b.qps <= s_.threshold) continue;
+        const float e = static_cast<float>(elapsed_seconds(cycle_time, b.first_packet));
         if (s_.foreground) {
-            write_alarm_line(s_, b, e, stamp, out_);
+            write_alarm_line(s_, b, e, summary.stamp, out_);
+            ++summary.alarms_written;
             continue;
         }
         // Daemon mode: a source alarmed at T stays quiet while the cycle
@@ -105,7 +146,8 @@ void StatsCycle::alarm_pass(BucketSet& retired, time_t cycle_time, const Stamp& 
                              static_cast<int64_t>(s_.alarm_reset)) {
             continue;
         }
-        write_alarm_line(s_, b, e, stamp, out_);
+        write_alarm_line(s_, b, e, summary.stamp, out_);
+        ++summary.alarms_written;
         b.alarm_set = stamp_of(cycle_time);
         memory_.remember(source, cycle_time);
     }
@@ -116,6 +158,7 @@ namespace {
 struct ThreadArgs {
     const Settings* settings;
     CaptureCounters* counters;
+    CycleConsumer* extra;
 };
 
 void* stats_thread(void* arg) {
@@ -127,6 +170,7 @@ void* stats_thread(void* arg) {
     auto* sender = new SocketSender(*collector);
     auto* cycle = new StatsCycle(s, process_table(), system_lines(), *sender, collector->host,
                                  args.counters);
+    if (args.extra != nullptr) cycle->add_consumer(args.extra);
     for (;;) {
         cycle->run(time(nullptr));
         // Whole seconds from the end of the cycle; a signal cuts sleep short.
@@ -138,9 +182,9 @@ void* stats_thread(void* arg) {
 
 }  // namespace
 
-void start_stats_thread(const Settings& s, CaptureCounters* counters) {
+void start_stats_thread(const Settings& s, CaptureCounters* counters, CycleConsumer* extra) {
     static ThreadArgs args;
-    args = ThreadArgs{&s, counters};
+    args = ThreadArgs{&s, counters, extra};
     pthread_t thread;
     if (pthread_create(&thread, nullptr, stats_thread, &args) != 0) exit(1);
 }

@@ -69,6 +69,7 @@ int32_t BucketSet::find_bucket(const SourceAddr& source, time_t now) {
     if (c.how != decltype(map_)::How::found) {
         // Claimed or taken over: a clean window from now on.
         clear_counts(map_.entry(c.index), now);
+        if (c.how == decltype(map_)::How::taken_over) ++takeovers_;
     }
     return c.index;
 }

@@ -43,7 +43,7 @@ struct Bucket {
     uint32_t last_packet;    // the latest query counted; 0 = none since the reset
     uint32_t first_packet;   // the last reset: start of the measuring window
     uint32_t qps;            // last rate the stats cycle computed; 0 after a reset
-    uint32_t alarm_set;      // the last daemon-mode alarm for this source; 0 = none
+    uint32_t alarm_set;      // the daemon-mode alarm of this cycle, if any; 0 = none
     int32_t qstats[kReportedTypes];  // per reported type, in query_types order (wraps)
 
     // The count of a query type byte: its slot's, or 0 for a type not broken out.
@@ -80,9 +80,12 @@ public:
     void reset_bucket(int32_t i, time_t now);
     // Frees every bucket; touches only the buckets in use.
     void reset_all(time_t now);
+    // Buckets taken over from another source since the set was built.
+    uint64_t takeovers() const { return takeovers_; }
 
 private:
     IndexedMap<Bucket, SourceAddr, &Bucket::ip_addr> map_;
+    uint64_t takeovers_ = 0;
 };
 
 class Table {
@@ -108,6 +111,8 @@ public:
 
     Bucket& totals() { return totals_; }
     void reset_totals(time_t now);
+    // Buckets taken over from another source, in both sets, ever.
+    uint64_t takeovers() const { return sets_[0].takeovers() + sets_[1].takeovers(); }
 
 private:
     int32_t bucket_count_;

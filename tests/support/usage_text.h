@@ -31,7 +31,8 @@ inline std::string usage_screen(const std::string& progname) {
            "-u USER                   drop privileges to USER once the capture is open\n"
            "-V                        show version information\n"
            "-4 LEN                    count IPv4 sources by their first LEN bits (default 32)\n"
-           "-6 LEN                    count IPv6 sources by their first LEN bits (default 64)\n";
+           "-6 LEN                    count IPv6 sources by their first LEN bits (default 64)\n"
+           "-P [ADDR:]PORT            serve Prometheus metrics over HTTP (default address 127.0.0.1)\n";
 }
 
 }  // namespace qv::test

@@ -189,6 +189,14 @@ TEST(Options, AddressRule) {
     EXPECT_FALSE(bad_collector.r.run);
     EXPECT_EQ(bad_collector.err, "Invalid collector address \"::1::\"\n");
 
+    auto metrics = parse({"-b", "-P", "[::1]:9153"});
+    ASSERT_TRUE(metrics.r.run);
+    EXPECT_STREQ(metrics.s.metrics_addr, "[::1]:9153");
+    auto bad_metrics = parse({"-b", "-P", "localhost:9153"});
+    EXPECT_FALSE(bad_metrics.r.run);
+    EXPECT_EQ(bad_metrics.r.status, 1);
+    EXPECT_EQ(bad_metrics.err, "Invalid metrics address \"localhost:9153\"\n" + usage_screen());
+
     auto bad_mask = parse({"-b", "-M", "nope"});
     EXPECT_EQ(bad_mask.err, "Invalid filter mask \"nope\"\n" + usage_screen());
 }

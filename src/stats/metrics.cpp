@@ -1,0 +1,194 @@
+#include "stats/metrics.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+namespace qv {
+
+void MetricsBoard::consume(CycleSummary& summary) {
+    const BucketSet& retired = *summary.retired;
+    CycleFigures f;
+    f.any_cycle = true;
+    f.sources = static_cast<uint64_t>(retired.in_use_count());
+    f.takeovers_total = summary.takeovers_total;
+    alarms_total_ += summary.alarms_written;
+    f.alarms_total = alarms_total_;
+    f.last_cycle = static_cast<int64_t>(summary.cycle_time);
+    f.capture = summary.capture;
+    // The highest rates: a min-heap of at most kTopSources, so a flood of a
+    // million sources costs a comparison each and no memory.
+    struct Entry {
+        uint32_t qps;
+        int32_t index;
+    };
+    std::array<Entry, kTopSources> heap{};
+    int n = 0;
+    auto later = [](const Entry& a, const Entry& b) {
+        return a.qps != b.qps ? a.qps > b.qps : a.index < b.index;
+    };
+    for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
+        const uint32_t qps = retired.bucket(i).qps;
+        if (qps == 0) continue;  // not rated: seen for less than 2 seconds
+        const Entry e{qps, i};
+        if (n < kTopSources) {
+            heap[static_cast<size_t>(n++)] = e;
+            std::push_heap(heap.begin(), heap.begin() + n, later);
+        } else if (later(e, heap[0])) {
+            std::pop_heap(heap.begin(), heap.begin() + n, later);
+            heap[static_cast<size_t>(n - 1)] = e;
+            std::push_heap(heap.begin(), heap.begin() + n, later);
+        }
+    }
+    std::sort_heap(heap.begin(), heap.begin() + n, later);
+    f.top_count = n;
+    for (int k = 0; k < n; ++k) {
+        const Bucket& b = retired.bucket(heap[static_cast<size_t>(k)].index);
+        f.top[static_cast<size_t>(k)] = {to_text(b.ip_addr, source_prefixes(s_)), b.qps};
+    }
+    next_ = f;
+}
+
+void MetricsBoard::cycle_done(const CycleSummary& /*summary*/, double seconds) {
+    next_.duration_seconds = seconds;
+    std::lock_guard<std::mutex> hold(mutex_);
+    figures_ = next_;
+}
+
+CycleFigures MetricsBoard::figures() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return figures_;
+}
+
+std::string escape_label(const char* value) {
+    std::string out;
+    for (const char* p = value; *p; ++p) {
+        if (*p == '\\' || *p == '"') {
+            out += '\\';
+            out += *p;
+        } else if (*p == '\n') {
+            out += "\\n";
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+class Page {
+public:
+    void family(const char* name, const char* type, const char* help) {
+        text_ += "# HELP ";
+        text_ += name;
+        text_ += ' ';
+        text_ += help;
+        text_ += "\n# TYPE ";
+        text_ += name;
+        text_ += ' ';
+        text_ += type;
+        text_ += '\n';
+    }
+    // name{labels} value; labels already escaped and formatted, or empty.
+    void sample(const char* name, const std::string& labels, uint64_t value) {
+        char v[32];
+        snprintf(v, sizeof v, "%" PRIu64, value);
+        line(name, labels, v);
+    }
+    void sample(const char* name, const std::string& labels, double value) {
+        char v[48];
+        snprintf(v, sizeof v, "%.17g", value);
+        line(name, labels, v);
+    }
+    std::string take() { return std::move(text_); }
+
+private:
+    void line(const char* name, const std::string& labels, const char* value) {
+        text_ += name;
+        if (!labels.empty()) {
+            text_ += '{';
+            text_ += labels;
+            text_ += '}';
+        }
+        text_ += ' ';
+        text_ += value;
+        text_ += '\n';
+    }
+    std::string text_;
+};
+
+std::string label(const char* key, const char* value) {
+    return std::string(key) + "=\"" + escape_label(value) + "\"";
+}
+
+}  // namespace
+
+std::string render_metrics(const MetricsPage& page) {
+    Page p;
+    p.family("quorvane_build_info", "gauge", "Build information: the program's and libpcap's versions.");
+    p.sample("quorvane_build_info", label("version", page.version) + "," + label("libpcap", page.libpcap),
+             uint64_t{1});
+
+    const CaptureStats& c = *page.capture;
+    p.family("quorvane_frames_total", "counter",
+             "Frames the capture saw, by what decoding made of them.");
+    for (int r = 0; r < kFrameResults; ++r) {
+        p.sample("quorvane_frames_total", label("result", frame_result_names[static_cast<size_t>(r)]),
+                 c.frames(static_cast<FrameResult>(r)));
+    }
+    p.family("quorvane_queries_total", "counter", "Queries counted, by address family and transport.");
+    for (int v6 = 0; v6 < 2; ++v6) {
+        for (int tcp = 0; tcp < 2; ++tcp) {
+            p.sample("quorvane_queries_total",
+                     label("family", v6 ? "ipv6" : "ipv4") + "," + label("transport", tcp ? "tcp" : "udp"),
+                     c.queries(v6 != 0, tcp != 0));
+        }
+    }
+    p.family("quorvane_queries_by_type_total", "counter", "Queries counted, by their 16-bit QTYPE.");
+    for (int row = 0; row < kMetricTypeRows; ++row) {
+        const char* name = row < static_cast<int>(metric_types.size())
+                               ? metric_types[static_cast<size_t>(row)].name
+                               : "other";
+        p.sample("quorvane_queries_by_type_total", label("type", name), c.by_type(row));
+    }
+
+    const CycleFigures& f = page.cycle;
+    if (f.capture.known) {
+        p.family("quorvane_capture_received_total", "counter", "Frames the capture received, from pcap_stats.");
+        p.sample("quorvane_capture_received_total", "", f.capture.received_total);
+        p.family("quorvane_capture_dropped_total", "counter",
+                 "Frames dropped before the program read them, from pcap_stats.");
+        p.sample("quorvane_capture_dropped_total", label("by", "kernel"), f.capture.dropped_kernel_total);
+        p.sample("quorvane_capture_dropped_total", label("by", "interface"), f.capture.dropped_interface_total);
+    }
+    p.family("quorvane_sources", "gauge", "Sources counted in the last finished cycle.");
+    p.sample("quorvane_sources", "", f.sources);
+    p.family("quorvane_table_takeovers_total", "counter", "Buckets taken over from another source.");
+    p.sample("quorvane_table_takeovers_total", "", f.takeovers_total);
+    p.family("quorvane_alarms_total", "counter", "Alarm lines written.");
+    p.sample("quorvane_alarms_total", "", f.alarms_total);
+    p.family("quorvane_cycle_duration_seconds", "gauge", "How long the last cycle's work took.");
+    p.sample("quorvane_cycle_duration_seconds", "", f.duration_seconds);
+    p.family("quorvane_last_cycle_timestamp_seconds", "gauge", "When the last cycle ran.");
+    p.sample("quorvane_last_cycle_timestamp_seconds", "", static_cast<double>(f.last_cycle));
+    p.family("quorvane_top_source_qps", "gauge",
+             "The sources with the highest rate in the last finished cycle (at most 20).");
+    for (int k = 0; k < f.top_count; ++k) {
+        const TopSource& t = f.top[static_cast<size_t>(k)];
+        p.sample("quorvane_top_source_qps", label("source", t.source.c_str()), uint64_t{t.qps});
+    }
+
+    const ProcessFigures& pr = page.process;
+    p.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
+    p.sample("process_cpu_seconds_total", "", pr.cpu_seconds);
+    p.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+    p.sample("process_resident_memory_bytes", "", pr.resident_bytes);
+    p.family("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
+    p.sample("process_start_time_seconds", "", pr.start_time);
+    p.family("process_open_fds", "gauge", "Number of open file descriptors.");
+    p.sample("process_open_fds", "", pr.open_fds);
+    return p.take();
+}
+
+}  // namespace qv
