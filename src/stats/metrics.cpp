@@ -209,17 +209,22 @@ std::string render_metrics(const MetricsPage& page) {
     }
 
     if (f.zones_counted) {
-        p.family("quorvane_top_zone_qps", "gauge",
-                 "The zones with the highest rate in the last finished cycle (at most 20).");
-        for (int k = 0; k < f.top_zone_count; ++k) {
-            const TopZone& z = f.top_zones[static_cast<size_t>(k)];
-            p.sample("quorvane_top_zone_qps", label("zone", std::string(z.zone.view()).c_str()), uint64_t{z.qps});
-        }
-        p.family("quorvane_top_zone_names", "gauge",
-                 "The distinct names asked of those zones in the last finished cycle.");
-        for (int k = 0; k < f.top_zone_count; ++k) {
-            const TopZone& z = f.top_zones[static_cast<size_t>(k)];
-            p.sample("quorvane_top_zone_names", label("zone", std::string(z.zone.view()).c_str()), uint64_t{z.names});
+        const struct {
+            const char* name;
+            const char* help;
+            uint32_t TopZone::*value;
+        } zone_families[] = {
+            {"quorvane_top_zone_qps", "The zones with the highest rate in the last finished cycle (at most 20).",
+             &TopZone::qps},
+            {"quorvane_top_zone_names", "The distinct names asked of those zones in the last finished cycle.",
+             &TopZone::names},
+        };
+        for (const auto& family : zone_families) {
+            p.family(family.name, "gauge", family.help);
+            for (int k = 0; k < f.top_zone_count; ++k) {
+                const TopZone& z = f.top_zones[static_cast<size_t>(k)];
+                p.sample(family.name, label("zone", std::string(z.zone.view()).c_str()), uint64_t{z.*family.value});
+            }
         }
     }
 
