@@ -112,7 +112,7 @@ int run_live(Settings& s, MetricsServer* metrics) {
     ctx->link = checked_link(handle, "dev", s.device);
     ctx->streams = new TcpStreams(random_seed());
     ctx->stats = &the_capture_stats;
-    if (s.zone_threshold > 0) ctx->zones = new ZoneFinder(random_seed());
+    if (s.zone_threshold > 0) ctx->zones = new ZoneFinder(zone_seed(s));
 
     // Filter text; only the local-network case asks the device for its networks.
     DeviceNetworks nets;
@@ -159,7 +159,7 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     TcpStreams streams(random_seed());
     ctx.streams = &streams;
     ctx.stats = &the_capture_stats;
-    ZoneFinder* zones = s.zone_threshold > 0 ? new ZoneFinder(random_seed()) : nullptr;
+    ZoneFinder* zones = s.zone_threshold > 0 ? new ZoneFinder(zone_seed(s)) : nullptr;
     ctx.zones = zones;
     const std::string filter = build_filter_text(s, DeviceNetworks{}, ctx.link == LinkType::ethernet);
     if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter.c_str(), s.read_file);
@@ -212,6 +212,12 @@ int run_replay(Settings& s, MetricsServer* metrics) {
 }
 
 }  // namespace
+
+uint64_t zone_seed(const Settings& s) {
+    // Any fixed value: what matters is that it is the same in every replay.
+    if (s.read_file != nullptr) return 0x7a6f6e6573656564u;
+    return random_seed();
+}
 
 FilterCase filter_case(const Settings& s) {
     if (s.no_local_filter) return FilterCase::no_local;
