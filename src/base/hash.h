@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 namespace qv {
 
@@ -15,7 +16,8 @@ class SeededHash {
 
 public:
     SeededHash() = default;
-    static constexpr int kMaxWords = 10;
+    // Enough for a 256-byte text and its length.
+    static constexpr int kMaxWords = 65;
 
     SeededHash(uint64_t seed, int bits) : b_(mix(seed)), shift_(64 - bits) {
         for (int i = 0; i < kMaxWords; ++i) a_[i] = mix(seed + static_cast<uint64_t>(i + 1) * kGamma) | 1u;
@@ -32,6 +34,9 @@ public:
         for (int i = 0; i < n; ++i) h += a_[i] * x[i];
         return top(h);
     }
+    // A text of at most 256 bytes, as zero-filled 32-bit words and its
+    // length (so "a" and "a\0" differ).
+    uint32_t text(const char* p, size_t n) const { return top(text_sum(p, n)); }
 
     // splitmix64's finaliser: spreads a seed over all 64 bits.
     static uint64_t mix(uint64_t z) {
@@ -40,10 +45,37 @@ public:
         return z ^ (z >> 31);
     }
 
+    // 64 well-mixed bits of a text of any length, 256 bytes at a time, for
+    // sketches that read every bit.
+    uint64_t text64(const char* p, size_t n) const {
+        constexpr size_t kChunk = 4 * (kMaxWords - 1);
+        uint64_t h = mix(text_sum(p, n < kChunk ? n : kChunk));
+        for (size_t at = kChunk; at < n; at += kChunk) {
+            h = mix(h + text_sum(p + at, n - at < kChunk ? n - at : kChunk));
+        }
+        return h;
+    }
+
 private:
+    uint64_t text_sum(const char* p, size_t n) const {
+        if (n > 4 * (kMaxWords - 1)) n = 4 * (kMaxWords - 1);
+        uint64_t h = b_ + a_[kMaxWords - 1] * n;
+        size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            uint32_t w;
+            std::memcpy(&w, p + i, 4);
+            h += a_[i / 4] * w;
+        }
+        if (i < n) {
+            uint32_t w = 0;
+            std::memcpy(&w, p + i, n - i);
+            h += a_[i / 4] * w;
+        }
+        return h;
+    }
     uint32_t top(uint64_t h) const { return shift_ >= 64 ? 0u : static_cast<uint32_t>(h >> shift_); }
 
-    uint64_t a_[kMaxWords] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    uint64_t a_[kMaxWords] = {};
     uint64_t b_ = 0;
     int shift_ = 64;
 };

@@ -36,6 +36,8 @@ struct Settings {
     int32_t v4_prefix = 32;         // -4: IPv4 sources counted by their first N bits
     int32_t v6_prefix = 64;         // -6: IPv6 sources counted by their first N bits
     char* metrics_addr = nullptr;   // -P: [ADDR:]PORT of the metrics page, as typed
+    uint32_t zone_threshold = 0;    // -T: alarm on zones above this many qps; 0 = zones not counted
+    int32_t zone_count = 10000;     // -Z: zones tracked per cycle
 };
 
 // The prefixes sources are counted by.

@@ -248,27 +248,24 @@ std::optional<Packet> decode_packet(std::span<const uint8_t> f, uint32_t wire_le
 
 namespace {
 
-// Appends one label byte in presentation form: letters, digits, '-' and '_'
-// as they are, '.' and '\' escaped with a backslash, other printable ASCII
-// as itself, every other byte as \DDD.
-void append_escaped(uint8_t c, char* out, size_t& n) {
-    auto put = [&](char ch) {
-        if (n < kNameMax) out[n++] = ch;
-    };
-    if (c == '.' || c == '\\') {
-        put('\\');
-        put(static_cast<char>(c));
-    } else if (c > 0x20 && c < 0x7f) {
-        put(static_cast<char>(c));
-    } else {
-        put('\\');
-        put(static_cast<char>('0' + c / 100));
-        put(static_cast<char>('0' + c / 10 % 10));
-        put(static_cast<char>('0' + c % 10));
+// How a label byte is written in presentation form: letters, digits, '-'
+// and '_' as they are, '.' and '\\' escaped with a backslash, other printable
+// ASCII as itself, every other byte as \\DDD. One table load a byte.
+enum : uint8_t { kAsIs, kBackslash, kDecimal };
+struct EscapeTable {
+    uint8_t how[256] = {};
+    constexpr EscapeTable() {
+        for (int c = 0; c < 256; ++c) how[c] = c > 0x20 && c < 0x7f ? kAsIs : kDecimal;
+        how[static_cast<uint8_t>('.')] = kBackslash;
+        how[static_cast<uint8_t>('\\')] = kBackslash;
     }
-}
+};
+constexpr EscapeTable kEscape;
 
 constexpr size_t kWireNameMax = 255;
+// The longest text a name can give: every byte of a 255-byte name written
+// as four characters fits the buffer, so no write needs a bound check.
+static_assert(4 * kWireNameMax <= kNameMax);
 
 }  // namespace
 
@@ -301,8 +298,26 @@ std::optional<Query> decode_message(std::span<const uint8_t> m, NameBuffer& name
         wire += 1 + len;
         if (wire > kWireNameMax) return std::nullopt;
         if (len > size - p - 1) return std::nullopt;
-        for (size_t k = p + 1; k <= p + len; ++k) append_escaped(m[k], name.text, stored);
-        if (stored < kNameMax) name.text[stored++] = '.';
+        char* out = name.text;
+        for (size_t k = p + 1; k <= p + len; ++k) {
+            const uint8_t c = m[k];
+            switch (kEscape.how[c]) {
+                case kAsIs:
+                    out[stored++] = static_cast<char>(c);
+                    break;
+                case kBackslash:
+                    out[stored++] = '\\';
+                    out[stored++] = static_cast<char>(c);
+                    break;
+                default:
+                    out[stored++] = '\\';
+                    out[stored++] = static_cast<char>('0' + c / 100);
+                    out[stored++] = static_cast<char>('0' + c / 10 % 10);
+                    out[stored++] = static_cast<char>('0' + c % 10);
+                    break;
+            }
+        }
+        out[stored++] = '.';
         p += 1 + len;
     }
     name.text[stored] = '\0';

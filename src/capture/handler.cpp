@@ -17,7 +17,17 @@ FrameResult take_query(const CaptureContext& ctx, const Query& q, time_t now) {
         if (n > 0) fputs(line, stdout);
     }
     if (q.qtype == 0) return FrameResult::type0;
-    add_query(q.source.masked(ctx.prefixes.of(q.source)), q.protocol, 1, q.qtype, now);
+    const SourceAddr source = q.source.masked(ctx.prefixes.of(q.source));
+    if (ctx.zones != nullptr) {
+        // The zone is worked out here, outside the table's lock.
+        ZoneText zone;
+        ctx.zones->zone_of(q.name, zone);
+        const ZoneKey key = ZoneKey::of(zone.view());
+        const ZoneQuery zq{&key, zone.name_hash};
+        add_query(source, q.protocol, 1, q.qtype, now, &zq);
+    } else {
+        add_query(source, q.protocol, 1, q.qtype, now);
+    }
     if (ctx.stats != nullptr) ctx.stats->query(q.family, q.protocol, q.qtype);
     return FrameResult::counted;
 }

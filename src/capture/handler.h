@@ -11,6 +11,7 @@
 #include "base/capture_stats.h"
 #include "capture/decoder.h"
 #include "capture/tcp_stream.h"
+#include "capture/zone.h"
 
 namespace qv {
 
@@ -22,6 +23,7 @@ struct CaptureContext {
     Prefixes prefixes;            // -4 and -6
     TcpStreams* streams = nullptr;  // null: TCP segments are not followed
     CaptureStats* stats = nullptr;  // null: no counts for the metrics page
+    ZoneFinder* zones = nullptr;    // null: queries are not counted per zone
 };
 
 // "src: %-15s  proto: %s  qtype: 0x%02x  domain: %s\n" with the packet's

@@ -42,6 +42,8 @@ constexpr const char* kUsageLines[] = {
     "-4 LEN                    count IPv4 sources by their first LEN bits (default 32)\n",
     "-6 LEN                    count IPv6 sources by their first LEN bits (default 64)\n",
     "-P [ADDR:]PORT            serve Prometheus metrics over HTTP (default address 127.0.0.1)\n",
+    "-T N                      alarm on zones above N queries per second (default: off)\n",
+    "-Z N                      track up to N zones per cycle (default 10000)\n",
 };
 
 // The absolute value of a number, within 32 bits.
@@ -94,7 +96,7 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
     // '+': stop at the first word that is not an option, as POSIX says.
     optind = 0;  // a full re-initialisation of glibc's getopt
     int c;
-    while ((c = getopt(argc, argv, "+i:t:a:w:x:m:A:M:QbdDvsz:p:hr:u:V4:6:P:")) != -1) {
+    while ((c = getopt(argc, argv, "+i:t:a:w:x:m:A:M:QbdDvsz:p:hr:u:V4:6:P:T:Z:")) != -1) {
         switch (c) {
             case 'i':
                 s.device = copy_text(optarg, "dev");  // a later -i replaces it
@@ -169,6 +171,14 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
             case '4': {
                 int32_t n = magnitude(option_number(optarg));
                 if (n >= 8 && n <= 32) s.v4_prefix = n;
+                break;
+            }
+            case 'T':
+                s.zone_threshold = static_cast<uint32_t>(magnitude(option_number(optarg)));
+                break;
+            case 'Z': {
+                int32_t n = magnitude(option_number(optarg));
+                if (n >= 11) s.zone_count = n;
                 break;
             }
             case 'P': {

@@ -112,6 +112,7 @@ int run_live(Settings& s, MetricsServer* metrics) {
     ctx->link = checked_link(handle, "dev", s.device);
     ctx->streams = new TcpStreams(random_seed());
     ctx->stats = &the_capture_stats;
+    if (s.zone_threshold > 0) ctx->zones = new ZoneFinder(zone_seed(s));
 
     // Filter text; only the local-network case asks the device for its networks.
     DeviceNetworks nets;
@@ -125,7 +126,7 @@ int run_live(Settings& s, MetricsServer* metrics) {
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user, s.foreground != 0);
 
     // The table: bucket_count per-source buckets and the totals bucket after them.
-    alloc_buckets(s.bucket_count);
+    alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0);
     // The first totals window opens now, not at the epoch.
     process_table().lock()->reset_totals(time(nullptr));
     MetricsBoard* board = nullptr;
@@ -158,13 +159,15 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     TcpStreams streams(random_seed());
     ctx.streams = &streams;
     ctx.stats = &the_capture_stats;
+    ZoneFinder* zones = s.zone_threshold > 0 ? new ZoneFinder(zone_seed(s)) : nullptr;
+    ctx.zones = zones;
     const std::string filter = build_filter_text(s, DeviceNetworks{}, ctx.link == LinkType::ethernet);
     if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter.c_str(), s.read_file);
     install_filter(handle, filter.c_str(), 0);
 
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user, true);
 
-    alloc_buckets(s.bucket_count);
+    alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0);
     Collector collector = setup_collector(s);
     SocketSender sender(collector);
     StatsCycle cycle(s, process_table(), system_lines(), sender, collector.host);
@@ -209,6 +212,12 @@ int run_replay(Settings& s, MetricsServer* metrics) {
 }
 
 }  // namespace
+
+uint64_t zone_seed(const Settings& s) {
+    // Any fixed value: what matters is that it is the same in every replay.
+    if (s.read_file != nullptr) return 0x7a6f6e6573656564u;
+    return random_seed();
+}
 
 FilterCase filter_case(const Settings& s) {
     if (s.no_local_filter) return FilterCase::no_local;

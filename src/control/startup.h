@@ -18,6 +18,12 @@ enum class FilterCase {
 };
 FilterCase filter_case(const Settings& s);
 
+// The seed of the zone finder's name hash, which the distinct-name sketch
+// reads: random in a live capture, so that nobody can choose names that
+// the sketch undercounts; fixed in a replay, whose output the file and the
+// options alone decide.
+uint64_t zone_seed(const Settings& s);
+
 // The networks of the capture device: its IPv4 network number and netmask
 // (network byte order, both 0 when it has none), and each of its IPv6
 // networks other than link-local ones as "PREFIX/LEN", in the order libpcap

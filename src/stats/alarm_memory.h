@@ -1,6 +1,6 @@
-// When each source was last alarmed in daemon mode, kept outside the buckets
-// (which every cycle empties) so the hold-off of -a lasts across cycles.
-// Bounded: it remembers at most `capacity` sources and forgets the one
+// When each source (or zone) was last alarmed in daemon mode, kept outside
+// the buckets (which every cycle empties) so the hold-off of -a lasts across
+// cycles. Bounded: it remembers at most `capacity` keys and forgets the one
 // alarmed longest ago first (lowest index on ties). Nothing is allocated
 // after construction.
 #pragma once
@@ -10,26 +10,39 @@
 
 #include "base/address.h"
 #include "base/indexed_map.h"
+#include "table/zones.h"
 
 namespace qv {
 
-class AlarmMemory {
+template <class Key>
+class AlarmMemoryOf {
 public:
-    AlarmMemory(int32_t capacity, uint64_t seed);
+    AlarmMemoryOf(int32_t capacity, uint64_t seed) : map_(capacity, seed, "alarm memory") {}
 
-    // The cycle time of the source's last alarm, or 0 when none is remembered.
-    time_t last_alarm(const SourceAddr& source) const;
+    // The cycle time of the key's last alarm, or 0 when none is remembered.
+    time_t last_alarm(const Key& key) const {
+        const int32_t i = map_.find(key);
+        return i < 0 ? 0 : static_cast<time_t>(map_.entry(i).when);
+    }
     // Records an alarm at cycle time t (whole seconds, kept as their low 32
-    // bits); the source becomes the newest.
-    void remember(const SourceAddr& source, time_t t);
+    // bits); the key becomes the newest.
+    void remember(const Key& key, time_t t) {
+        const uint32_t when = static_cast<uint32_t>(static_cast<uint64_t>(t));
+        const int32_t i = map_.find_or_claim(key, when).index;
+        map_.entry(i).when = when;
+        map_.stamp(i, when);
+    }
     int32_t size() const { return map_.size(); }
 
 private:
     struct Entry {
-        SourceAddr addr;
+        Key key;
         uint32_t when;
     };
-    IndexedMap<Entry, SourceAddr, &Entry::addr> map_;
+    IndexedMap<Entry, Key, &Entry::key> map_;
 };
+
+using AlarmMemory = AlarmMemoryOf<SourceAddr>;
+using ZoneAlarmMemory = AlarmMemoryOf<ZoneKey>;
 
 }  // namespace qv

@@ -18,10 +18,12 @@ ReportLines::ReportLines(const Settings& s, LineSink& out)
     : s_(s),
       out_(out),
       // Every source that can be in alarm in one cycle has a bucket.
-      memory_(s.bucket_count, random_seed()) {}
+      memory_(s.bucket_count, random_seed()),
+      zone_memory_(s.zone_threshold > 0 ? s.zone_count : 1, random_seed()) {}
 
 void ReportLines::consume(CycleSummary& summary) {
     alarm_pass(summary);
+    if (summary.zones != nullptr) zone_alarm_pass(summary);
     if (summary.totals_due) {
         write_totals_line(s_, summary.totals, summary.window, summary.stamp, out_);
     }
@@ -55,6 +57,7 @@ time_t StatsCycle::run(time_t at) {
         locked = std::chrono::steady_clock::now();
 #endif
         retired = &table->swap_sets();
+        summary.zones = table->retired_zones();
         summary.takeovers_total = table->takeovers();
         if (totals_due(s_, table->totals(), cycle_time, &summary.window)) {
             summary.totals_due = true;
@@ -72,10 +75,15 @@ time_t StatsCycle::run(time_t at) {
 
     summary.stamp = make_stamp(cycle_time);
     rate_pass(*retired, cycle_time);
+    if (summary.zones != nullptr) rate_zones(*summary.zones, cycle_time);
     summary.retired = retired;
     summary.capture = read_capture();
     for (CycleConsumer* c : consumers_) c->consume(summary);
     sweep_and_export(s_, *retired, host_, sender_, cycle_time);
+    if (summary.zones != nullptr) {
+        export_zones(s_, *summary.zones, host_, sender_);
+        summary.zones->reset_all(cycle_time);
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - summary.started).count();
     for (CycleConsumer* c : consumers_) c->cycle_done(summary, seconds);
@@ -123,6 +131,36 @@ void StatsCycle::rate_pass(BucketSet& retired, time_t cycle_time) {
         const uint32_t elapsed = elapsed_seconds(cycle_time, b.first_packet);
         if (elapsed < 2) continue;  // too young to give a rate
         b.qps = rate_up(b.tcp_count + b.udp_count, static_cast<float>(elapsed));
+    }
+}
+
+void StatsCycle::rate_zones(ZoneSet& zones, time_t cycle_time) {
+    for (int32_t i = zones.next_in_use(0); i != -1; i = zones.next_in_use(i + 1)) {
+        ZoneCount& z = zones.zone(i);
+        z.names = zones.distinct_names(i);
+        const uint32_t elapsed = elapsed_seconds(cycle_time, z.first_packet);
+        if (elapsed < 2) continue;  // too young to give a rate
+        z.qps = rate_up(z.queries, static_cast<float>(elapsed));
+    }
+}
+
+void ReportLines::zone_alarm_pass(CycleSummary& summary) {
+    const ZoneSet& zones = *summary.zones;
+    const time_t cycle_time = summary.cycle_time;
+    for (int32_t i = zones.next_in_use(0); i != -1; i = zones.next_in_use(i + 1)) {
+        const ZoneCount& z = zones.zone(i);
+        if (z.qps <= s_.zone_threshold) continue;
+        if (!s_.foreground) {
+            // The hold-off, as for sources, keyed by zone.
+            const time_t last = zone_memory_.last_alarm(z.zone);
+            if (last != 0 && static_cast<int64_t>(cycle_time) - static_cast<int64_t>(last) <=
+                                 static_cast<int64_t>(s_.alarm_reset)) {
+                continue;
+            }
+            zone_memory_.remember(z.zone, cycle_time);
+        }
+        write_zone_alarm_line(s_, z, summary.stamp, out_);
+        ++summary.alarms_written;
     }
 }
 

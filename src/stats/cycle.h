@@ -44,6 +44,9 @@ struct CycleSummary {
     // Rated: every bucket seen for 2 seconds or more has its qps. The sweep
     // empties it after the consumers.
     BucketSet* retired;
+    // The zones of the cycle, rated likewise and with their distinct names
+    // (null when zones are not counted).
+    ZoneSet* zones = nullptr;
     bool totals_due = false;
     Bucket totals{};
     uint32_t window = 0;
@@ -70,11 +73,13 @@ public:
 
 private:
     void alarm_pass(CycleSummary& summary);
+    void zone_alarm_pass(CycleSummary& summary);
     void report_capture_loss(const CycleSummary& summary);
 
     const Settings& s_;
     LineSink& out_;
     AlarmMemory memory_;
+    ZoneAlarmMemory zone_memory_;
 };
 
 class StatsCycle {
@@ -93,6 +98,7 @@ public:
 
 private:
     void rate_pass(BucketSet& retired, time_t cycle_time);
+    void rate_zones(ZoneSet& zones, time_t cycle_time);
     CaptureLoss read_capture();
 
     const Settings& s_;

@@ -25,6 +25,9 @@ public:
         begin();
     }
     void add(const char* entry, size_t e) {
+        // An entry that could never fit a datagram is left out (the host name
+        // and a zone's text are both bounded well below that).
+        if (static_cast<long>(e) >= kBudget - static_cast<long>(hlen_)) return;
         // An entry goes in only while the budget stays above its length; at
         // equality the chunk is closed first.
         if (budget_ <= static_cast<long>(e)) {
@@ -159,6 +162,33 @@ int sweep_and_export(const Settings& s, BucketSet& retired, const HostJson& host
     }
     retired.reset_all(now);
     return 1;
+}
+
+void export_zones(const Settings& s, const ZoneSet& zones, const HostJson& host,
+                  DatagramSender& sender) {
+    if (!s.send_json) return;
+    char header[kHostJsonMax + 64];
+    int hlen = snprintf(header, sizeof header, "{\"hostname\":\"%s\",\"type\":\"zone\",\"data\":{",
+                        host.text);
+    Chunk chunk(header, static_cast<size_t>(hlen), s, sender);
+    for (int32_t i = zones.next_in_use(0); i != -1; i = zones.next_in_use(i + 1)) {
+        const ZoneCount& z = zones.zone(i);
+        // The zone's text JSON-escaped: at most two bytes for each of its
+        // characters (it is printable ASCII).
+        char text[2 * kZoneKeyMax + 1];
+        size_t n = 0;
+        for (size_t k = 0; k < z.zone.len; ++k) {
+            const char c = z.zone.text[k];
+            if (c == '"' || c == '\\') text[n++] = '\\';
+            text[n++] = c;
+        }
+        text[n] = '\0';
+        char entry[sizeof text + 64];
+        int e = snprintf(entry, sizeof entry, "\"%s\":{\"queries\":%u,\"names\":%u},", text,
+                         z.queries, z.names);
+        chunk.add(entry, static_cast<size_t>(e));
+    }
+    chunk.finish();
 }
 
 }  // namespace qv

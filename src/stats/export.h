@@ -9,6 +9,7 @@
 
 #include "base/settings.h"
 #include "table/table.h"
+#include "table/zones.h"
 
 namespace qv {
 
@@ -58,5 +59,11 @@ void microsleep(unsigned usec);
 // the set is reset. The totals bucket is never touched. Returns 1.
 int sweep_and_export(const Settings& s, BucketSet& retired, const HostJson& host,
                      DatagramSender& sender, time_t now);
+
+// With -s, the zones of a cycle as datagrams after the sources', by the same
+// rules: entries "\"ZONE\":{\"queries\":%u,\"names\":%u}," (the zone's
+// text JSON-escaped) under a header of type "zone".
+void export_zones(const Settings& s, const ZoneSet& zones, const HostJson& host,
+                  DatagramSender& sender);
 
 }  // namespace qv

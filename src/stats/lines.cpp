@@ -122,6 +122,19 @@ void write_alarm_line(const Settings& s, const Bucket& b, float elapsed, const S
     out.to_syslog(LOG_NOTICE, line.text());
 }
 
+void write_zone_alarm_line(const Settings& s, const ZoneCount& z, const Stamp& stamp, LineSink& out) {
+    const int len = static_cast<int>(z.zone.len);
+    if (s.foreground) {
+        OutLine line;
+        line.add("[%s] zone [%.*s] - %u qps, %u names\n", stamp.text, len, z.zone.text, z.qps, z.names);
+        out.to_stdout(line.view());
+        return;
+    }
+    char line[kZoneKeyMax + 64];
+    snprintf(line, sizeof line, "zone [%.*s] - %u qps, %u names", len, z.zone.text, z.qps, z.names);
+    out.to_syslog(LOG_NOTICE, line);
+}
+
 bool totals_due(const Settings& s, const Bucket& totals, time_t cycle_time, uint32_t* window) {
     if (s.totals_interval <= 0) return false;
     uint32_t w = elapsed_seconds(cycle_time, totals.first_packet);

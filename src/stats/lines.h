@@ -11,6 +11,7 @@
 #include "base/lines.h"
 #include "base/settings.h"
 #include "table/table.h"
+#include "table/zones.h"
 
 namespace qv {
 
@@ -47,6 +48,10 @@ private:
 // syslog at LOG_NOTICE). Applies no hold-off.
 void write_alarm_line(const Settings& s, const Bucket& b, float elapsed, const Stamp& stamp,
                       LineSink& out);
+
+// Writes the alarm line of a zone above the zone threshold (-T), in the
+// form of the mode. Applies no hold-off.
+void write_zone_alarm_line(const Settings& s, const ZoneCount& z, const Stamp& stamp, LineSink& out);
 
 // Whether the totals window is due at cycle_time; its length goes to *window.
 bool totals_due(const Settings& s, const Bucket& totals, time_t cycle_time, uint32_t* window);

@@ -5,19 +5,13 @@
 #include <cstdio>
 
 namespace qv {
+namespace {
 
-void MetricsBoard::consume(CycleSummary& summary) {
-    const BucketSet& retired = *summary.retired;
-    CycleFigures f;
-    f.any_cycle = true;
-    f.sources = static_cast<uint64_t>(retired.in_use_count());
-    f.takeovers_total = summary.takeovers_total;
-    alarms_total_ += summary.alarms_written;
-    f.alarms_total = alarms_total_;
-    f.last_cycle = static_cast<int64_t>(summary.cycle_time);
-    f.capture = summary.capture;
-    // The highest rates: a min-heap of at most kTopSources, so a flood of a
-    // million sources costs a comparison each and no memory.
+// The indexes of the at most kTopSources highest rates among those rated
+// (qps above 0), highest first, lowest index on ties: a min-heap of
+// kTopSources, so a flood of a million costs a comparison each and no memory.
+template <class Rate>
+int top_by_rate(int32_t first, Rate&& rate_at, std::array<int32_t, kTopSources>& out) {
     struct Entry {
         uint32_t qps;
         int32_t index;
@@ -27,8 +21,8 @@ void MetricsBoard::consume(CycleSummary& summary) {
     auto later = [](const Entry& a, const Entry& b) {
         return a.qps != b.qps ? a.qps > b.qps : a.index < b.index;
     };
-    for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
-        const uint32_t qps = retired.bucket(i).qps;
+    for (int32_t i = first; i != -1; i = rate_at.next(i)) {
+        const uint32_t qps = rate_at.qps(i);
         if (qps == 0) continue;  // not rated: seen for less than 2 seconds
         const Entry e{qps, i};
         if (n < kTopSources) {
@@ -41,10 +35,45 @@ void MetricsBoard::consume(CycleSummary& summary) {
         }
     }
     std::sort_heap(heap.begin(), heap.begin() + n, later);
-    f.top_count = n;
-    for (int k = 0; k < n; ++k) {
-        const Bucket& b = retired.bucket(heap[static_cast<size_t>(k)].index);
+    for (int k = 0; k < n; ++k) out[static_cast<size_t>(k)] = heap[static_cast<size_t>(k)].index;
+    return n;
+}
+
+}  // namespace
+
+void MetricsBoard::consume(CycleSummary& summary) {
+    const BucketSet& retired = *summary.retired;
+    CycleFigures f;
+    f.any_cycle = true;
+    f.sources = static_cast<uint64_t>(retired.in_use_count());
+    f.takeovers_total = summary.takeovers_total;
+    alarms_total_ += summary.alarms_written;
+    f.alarms_total = alarms_total_;
+    f.last_cycle = static_cast<int64_t>(summary.cycle_time);
+    f.capture = summary.capture;
+    struct Sources {
+        const BucketSet& set;
+        int32_t next(int32_t i) const { return set.next_in_use(i + 1); }
+        uint32_t qps(int32_t i) const { return set.bucket(i).qps; }
+    };
+    std::array<int32_t, kTopSources> top{};
+    f.top_count = top_by_rate(retired.next_in_use(0), Sources{retired}, top);
+    for (int k = 0; k < f.top_count; ++k) {
+        const Bucket& b = retired.bucket(top[static_cast<size_t>(k)]);
         f.top[static_cast<size_t>(k)] = {to_text(b.ip_addr, source_prefixes(s_)), b.qps};
+    }
+    if (const ZoneSet* zones = summary.zones) {
+        struct Zones {
+            const ZoneSet& set;
+            int32_t next(int32_t i) const { return set.next_in_use(i + 1); }
+            uint32_t qps(int32_t i) const { return set.zone(i).qps; }
+        };
+        f.zones_counted = true;
+        f.top_zone_count = top_by_rate(zones->next_in_use(0), Zones{*zones}, top);
+        for (int k = 0; k < f.top_zone_count; ++k) {
+            const ZoneCount& z = zones->zone(top[static_cast<size_t>(k)]);
+            f.top_zones[static_cast<size_t>(k)] = {z.zone, z.qps, z.names};
+        }
     }
     next_ = f;
 }
@@ -177,6 +206,26 @@ std::string render_metrics(const MetricsPage& page) {
     for (int k = 0; k < f.top_count; ++k) {
         const TopSource& t = f.top[static_cast<size_t>(k)];
         p.sample("quorvane_top_source_qps", label("source", t.source.c_str()), uint64_t{t.qps});
+    }
+
+    if (f.zones_counted) {
+        const struct {
+            const char* name;
+            const char* help;
+            uint32_t TopZone::*value;
+        } zone_families[] = {
+            {"quorvane_top_zone_qps", "The zones with the highest rate in the last finished cycle (at most 20).",
+             &TopZone::qps},
+            {"quorvane_top_zone_names", "The distinct names asked of those zones in the last finished cycle.",
+             &TopZone::names},
+        };
+        for (const auto& family : zone_families) {
+            p.family(family.name, "gauge", family.help);
+            for (int k = 0; k < f.top_zone_count; ++k) {
+                const TopZone& z = f.top_zones[static_cast<size_t>(k)];
+                p.sample(family.name, label("zone", std::string(z.zone.view()).c_str()), uint64_t{z.*family.value});
+            }
+        }
     }
 
     const ProcessFigures& pr = page.process;

@@ -12,6 +12,7 @@
 #include "base/address.h"
 #include "base/capture_stats.h"
 #include "stats/cycle.h"
+#include "table/zones.h"
 
 namespace qv {
 
@@ -20,6 +21,12 @@ inline constexpr int kTopSources = 20;
 struct TopSource {
     AddrText source;  // the text alarm lines use
     uint32_t qps;
+};
+
+struct TopZone {
+    ZoneKey zone;
+    uint32_t qps;
+    uint32_t names;
 };
 
 // What the last finished cycle left for the page.
@@ -33,6 +40,9 @@ struct CycleFigures {
     CaptureLoss capture;           // known: false in a replay
     int top_count = 0;
     std::array<TopSource, kTopSources> top{};  // highest rate first
+    bool zones_counted = false;  // -T
+    int top_zone_count = 0;
+    std::array<TopZone, kTopSources> top_zones{};  // highest rate first
 };
 
 // A consumer of the cycle that keeps its figures for the page, behind a

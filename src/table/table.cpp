@@ -98,12 +98,20 @@ void BucketSet::reset_all(time_t now) {
 
 // ---- the table -----------------------------------------------------------
 
-Table::Table(int32_t bucket_count, uint64_t seed)
+Table::Table(int32_t bucket_count, uint64_t seed, int32_t zone_count)
     : bucket_count_(bucket_count),
       sets_{BucketSet(bucket_count, SeededHash::mix(seed ^ 0xA5A5A5A5A5A5A5A5ull)),
             BucketSet(bucket_count, SeededHash::mix(seed ^ 0x5A5A5A5A5A5A5A5Aull))},
       active_(&sets_[0]) {
     totals_.ip_addr = FREE_ADDR;
+    if (zone_count > 0) {
+        zones_[0] = std::make_unique<ZoneSet>(zone_count, SeededHash::mix(seed ^ 0x3C3C3C3C3C3C3C3Cull));
+        zones_[1] = std::make_unique<ZoneSet>(zone_count, SeededHash::mix(seed ^ 0xC3C3C3C3C3C3C3C3ull));
+    }
+}
+
+void Table::count_zone(const ZoneKey& zone, uint64_t name_hash, time_t now) {
+    if (ZoneSet* z = active_zones()) z->count(zone, name_hash, now);
 }
 
 int32_t Table::add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype,
@@ -119,6 +127,7 @@ BucketSet& Table::swap_sets() {
     active_ = active_ == &sets_[0] ? &sets_[1] : &sets_[0];
     // The set coming back must have been reset after it was retired.
     assert(active_->in_use_count() == 0);
+    active_zone_ = 1 - active_zone_;
     return retired;
 }
 
@@ -130,9 +139,9 @@ namespace {
 LockGuarded<Table>* the_table = nullptr;
 }  // namespace
 
-void alloc_buckets(int32_t bucket_count) {
+void alloc_buckets(int32_t bucket_count, int32_t zone_count) {
     delete the_table;
-    the_table = new (std::nothrow) LockGuarded<Table>(bucket_count, random_seed());
+    the_table = new (std::nothrow) LockGuarded<Table>(bucket_count, random_seed(), zone_count);
     if (the_table == nullptr) malloc_fail(kLabel, sizeof(LockGuarded<Table>));
 }
 
@@ -142,9 +151,10 @@ LockGuarded<Table>& process_table() {
 }
 
 void add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype,
-               time_t now) {
+               time_t now, const ZoneQuery* zone) {
     auto table = process_table().lock();
     table->add_query(source, protocol, count, qtype, now);
+    if (zone != nullptr) table->count_zone(*zone->zone, zone->name_hash, now);
 }
 
 }  // namespace qv

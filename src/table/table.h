@@ -26,6 +26,9 @@
 #include "base/indexed_map.h"
 #include "base/lock_guarded.h"
 #include "table/query_types.h"
+#include "table/zones.h"
+
+#include <memory>
 
 namespace qv {
 
@@ -90,7 +93,8 @@ private:
 
 class Table {
 public:
-    Table(int32_t bucket_count, uint64_t seed);
+    // zone_count zones a set when zones are counted (-T), else 0.
+    Table(int32_t bucket_count, uint64_t seed, int32_t zone_count = 0);
     Table(const Table&) = delete;
     Table& operator=(const Table&) = delete;
 
@@ -106,8 +110,16 @@ public:
     BucketSet& active() { return *active_; }
     // Makes the other set active and returns the retired one, which the
     // caller owns until it has called reset_all() on it; that must happen
-    // before the next swap.
+    // before the next swap. The zone sets swap with them.
     BucketSet& swap_sets();
+
+    // Counts one query for a zone (when zones are counted).
+    void count_zone(const ZoneKey& zone, uint64_t name_hash, time_t now);
+    bool counts_zones() const { return zones_[0] != nullptr; }
+    ZoneSet* active_zones() { return zones_[active_zone_].get(); }
+    // The zones retired by the last swap, the caller's until it has called
+    // reset_all() on them (null when zones are not counted).
+    ZoneSet* retired_zones() { return zones_[1 - active_zone_].get(); }
 
     Bucket& totals() { return totals_; }
     void reset_totals(time_t now);
@@ -119,15 +131,25 @@ private:
     BucketSet sets_[2];
     BucketSet* active_;
     Bucket totals_{};
+    std::unique_ptr<ZoneSet> zones_[2];
+    int active_zone_ = 0;
 };
 
 // The process-wide table, built once at start-up (bucket_count per-source
 // buckets per set, a secret random seed for the hash), behind bucket_lock.
-void alloc_buckets(int32_t bucket_count);
+void alloc_buckets(int32_t bucket_count, int32_t zone_count = 0);
 LockGuarded<Table>& process_table();
 
+// A query's zone, and the hash of its (lower-case) name.
+struct ZoneQuery {
+    const ZoneKey* zone;
+    uint64_t name_hash;
+};
+
 // Counts one query at time now in the process-wide table: takes
-// bucket_lock, counts in the source's bucket and in the totals bucket.
-void add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype, time_t now);
+// bucket_lock, counts in the source's bucket, the totals bucket and, when
+// given, the zone.
+void add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype, time_t now,
+               const ZoneQuery* zone = nullptr);
 
 }  // namespace qv

@@ -32,7 +32,9 @@ inline std::string usage_screen(const std::string& progname) {
            "-V                        show version information\n"
            "-4 LEN                    count IPv4 sources by their first LEN bits (default 32)\n"
            "-6 LEN                    count IPv6 sources by their first LEN bits (default 64)\n"
-           "-P [ADDR:]PORT            serve Prometheus metrics over HTTP (default address 127.0.0.1)\n";
+           "-P [ADDR:]PORT            serve Prometheus metrics over HTTP (default address 127.0.0.1)\n"
+           "-T N                      alarm on zones above N queries per second (default: off)\n"
+           "-Z N                      track up to N zones per cycle (default 10000)\n";
 }
 
 }  // namespace qv::test

@@ -4,7 +4,7 @@
 // whose output the standard fixes, and every bounded draw is our own.
 //
 //   make_captures DIR                 the small test captures
-//   make_captures --bench DIR N       N-query benchmark captures: mix, flood, heavy
+//   make_captures --bench DIR N       N-query benchmark captures: mix, flood, heavy, zones
 //   make_captures --tcp-bench DIR N SYNS  N queries pipelined over TCP and the
 //                                     same over UDP; a flood of SYNS SYNs
 #include <pcap/pcap.h>
@@ -736,6 +736,141 @@ void write_all(const std::string& path, std::vector<Packet> pkts, int dlt = DLT_
     for (const auto& p : pkts) w.add(p);
 }
 
+// ---- zones ------------------------------------------------------------------
+
+// A random label of 10 to 14 letters and digits, as a random-subdomain
+// flood asks them.
+std::string random_label(SplitMix64& rng) {
+    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string label(10 + below(rng, 5), ' ');
+    for (char& c : label) c = kChars[below(rng, 36)];
+    return label;
+}
+
+// A query for labels from src (IPv4, host order).
+FrameSpec query_for(uint32_t src, std::vector<std::string> labels, uint16_t qtype, uint32_t n) {
+    FrameSpec s = query_from(src, qtype, 17, n);
+    s.labels = std::move(labels);
+    return s;
+}
+
+// Twelve seconds of quiet hosts 198.51.100.1..20 (under example.net.) and,
+// in [4, 8), a random-subdomain flood: 2,000 qps in all from 500 resolvers
+// (198.18.0.1 .. 198.18.1.244, 4 qps each: none of them near an alarm),
+// each query a new random label under example.co.uk.
+void zone_random_flood(std::vector<Packet>& out, SplitMix64& rng) {
+    quiet_hosts(out, rng, 20, 0, 12, [](uint32_t h, uint16_t qtype, uint32_t n) {
+        return query_from(0xC6336400 + h, qtype, 17, n);
+    });
+    steady(out, 4, 8, 2000, [&](int i, uint32_t n) {
+        const uint32_t resolver = 0xC6120001u + below(rng, 500);
+        return query_for(resolver, {random_label(rng), "example", "co", "uk"}, i % 4 == 0 ? 28 : 1,
+                         n);
+    });
+}
+
+// Twelve seconds of quiet hosts and, in [4, 8), a spoofed flood of one
+// name: 1,500 qps from random 10.0.0.0/8 sources, all for www.example.org
+// with each letter's case drawn at random (as resolvers do it to their
+// own queries), which is still one name.
+void zone_one_name_flood(std::vector<Packet>& out, SplitMix64& rng) {
+    quiet_hosts(out, rng, 20, 0, 12, [](uint32_t h, uint16_t qtype, uint32_t n) {
+        return query_from(0xC6336400 + h, qtype, 17, n);
+    });
+    steady(out, 4, 8, 1500, [&](int, uint32_t n) {
+        std::vector<std::string> labels = {"www", "example", "org"};
+        for (std::string& l : labels) {
+            for (char& c : l) {
+                if (below(rng, 2) != 0) c = static_cast<char>(c - 'a' + 'A');
+            }
+        }
+        return query_for(0x0A000000u | below(rng, 1u << 24), std::move(labels), 1, n);
+    });
+}
+
+// Busy but ordinary: in [0, 5), 1,200 qps from 50 resolvers (192.0.2.100
+// .. 192.0.2.149, 24 qps each) spread evenly over 20 zones under public
+// suffixes of the list's ICANN and private parts, 60 qps and 8 names
+// each; quiet hosts go on to 10 s. All of it is over 1,000 qps, no zone
+// is; a zone cut at the wrong label would show as another zone's name or
+// as a suffix at 120 qps or more (com., co.uk., github.io.).
+constexpr const char* kBusyZones[20][3] = {
+    {"alpha", "com", nullptr},  {"bravo", "com", nullptr},   {"charlie", "net", nullptr},
+    {"delta", "org", nullptr},  {"echo", "co", "uk"},        {"foxtrot", "co", "uk"},
+    {"golf", "com", "au"},      {"hotel", "ac", "uk"},       {"india", "github", "io"},
+    {"juliet", "github", "io"}, {"kilo", "blogspot", "com"}, {"lima", "de", nullptr},
+    {"mike", "co", "jp"},       {"november", "uk", nullptr}, {"oscar", "com", "br"},
+    {"papa", "jp", nullptr},    {"quebec", "gc", "ca"},      {"romeo", "edu", "au"},
+    {"sierra", "org", "uk"},    {"tango", "io", nullptr},
+};
+void zone_busy(std::vector<Packet>& out, SplitMix64& rng) {
+    quiet_hosts(out, rng, 20, 0, 10, [](uint32_t h, uint16_t qtype, uint32_t n) {
+        return query_from(0xC6336400 + h, qtype, 17, n);
+    });
+    static const std::vector<std::string> kHosts[8] = {{"www"}, {"mail"},   {"api"}, {"cdn"},
+                                                       {"img"}, {"a", "b"}, {"m"},   {}};
+    steady(out, 0, 5, 1200, [&](int i, uint32_t n) {
+        const auto& zone = kBusyZones[i % 20];
+        std::vector<std::string> labels = kHosts[(i / 20) % 8];
+        for (const char* l : zone) {
+            if (l != nullptr) labels.push_back(l);
+        }
+        return query_for(0xC0000264u + static_cast<uint32_t>(i % 50), std::move(labels),
+                         kTypes[i % 12], n);
+    });
+}
+
+void zone_captures(const std::string& dir) {
+    SplitMix64 rng(0x5eed2042);
+    {
+        std::vector<Packet> p;
+        zone_random_flood(p, rng);
+        write_all(dir + "/zone-random.pcap", p);
+    }
+    {
+        std::vector<Packet> p;
+        zone_one_name_flood(p, rng);
+        write_all(dir + "/zone-one-name.pcap", p);
+    }
+    {
+        std::vector<Packet> p;
+        zone_busy(p, rng);
+        write_all(dir + "/zone-busy.pcap", p);
+    }
+}
+
+// The zone benchmark's captures, n queries at 100,000 qps each:
+//   bench-zone-random.pcap: from 500 resolvers, nine queries in ten a new
+//     random label under example.co.uk, the tenth hostN.example.net;
+//   bench-zone-spread.pcap: from 2,000 sources, www.dK.com for K drawn from
+//     100,000 zones, about 100,000 distinct zones a 10-second cycle.
+void zone_bench_captures(const std::string& dir, long n) {
+    const int qps = 100000;
+    SplitMix64 rng(0x5eed2043);
+    {
+        Writer out(dir + "/bench-zone-random.pcap");
+        for (long i = 0; i < n; ++i) {
+            const int64_t us = (i / qps) * 1000000 + (i % qps) * 10;
+            const uint32_t resolver = 0xC6120001u + below(rng, 500);
+            const auto k = static_cast<uint32_t>(i);
+            FrameSpec s =
+                i % 10 == 9 ? query_from(resolver, 1, 17, k)
+                            : query_for(resolver, {random_label(rng), "example", "co", "uk"}, 1, k);
+            out.add(packet(us, s));
+        }
+    }
+    {
+        Writer out(dir + "/bench-zone-spread.pcap");
+        for (long i = 0; i < n; ++i) {
+            const int64_t us = (i / qps) * 1000000 + (i % qps) * 10;
+            const uint32_t src = 0xC6330000u + below(rng, 2000);
+            const std::string zone = "d" + std::to_string(below(rng, 100000));
+            out.add(packet(us, query_for(src, {"www", zone, "com"}, kTypes[i % 12],
+                                         static_cast<uint32_t>(i))));
+        }
+    }
+}
+
 void small_captures(const std::string& dir) {
     std::mt19937 rng(53);
     {
@@ -824,6 +959,7 @@ void small_captures(const std::string& dir) {
         tcp_streams(p, tcp_rng);
         write_all(dir + "/tcp-stream.pcap", p);
     }
+    zone_captures(dir);
 }
 
 void bench_captures(const std::string& dir, long n) {
@@ -861,6 +997,7 @@ void bench_captures(const std::string& dir, long n) {
             out.add(packet(us, query_from(src, 1, 17, static_cast<uint32_t>(i))));
         }
     }
+    zone_bench_captures(dir, n);
 }
 
 // The TCP benchmark's captures, 100,000 queries a second:

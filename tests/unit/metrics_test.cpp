@@ -111,6 +111,23 @@ TEST(Metrics, PageFamiliesAndCounts) {
     EXPECT_EQ(replay.types.count("quorvane_capture_dropped_total"), 0u);
 }
 
+TEST(Metrics, TopZonesWhenZonesAreCounted) {
+    CaptureStats stats;
+    CycleFigures f;
+    const Parsed off = parse(render_metrics({"1.2", "x", &stats, f, {}}));
+    EXPECT_EQ(off.types.count("quorvane_top_zone_qps"), 0u);
+    f.zones_counted = true;
+    f.top_zone_count = 2;
+    f.top_zones[0] = {ZoneKey::of("example.com."), 1200, 1180};
+    f.top_zones[1] = {ZoneKey::of("a\\\"b.net."), 300, 1};  // a\"b.net. as the decoder writes it
+    const Parsed on = parse(render_metrics({"1.2", "x", &stats, f, {}}));
+    EXPECT_EQ(on.types.at("quorvane_top_zone_qps"), "gauge");
+    EXPECT_EQ(on.types.at("quorvane_top_zone_names"), "gauge");
+    EXPECT_EQ(on.samples.at(R"(quorvane_top_zone_qps{zone="example.com."})"), "1200");
+    EXPECT_EQ(on.samples.at(R"(quorvane_top_zone_names{zone="example.com."})"), "1180");
+    EXPECT_EQ(on.samples.at(R"(quorvane_top_zone_names{zone="a\\\"b.net."})"), "1");
+}
+
 TEST(Metrics, EscapeLabel) {
     EXPECT_EQ(escape_label("plain"), "plain");
     EXPECT_EQ(escape_label("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");

@@ -127,6 +127,30 @@ TEST(Options, PrefixLengths) {
     }
 }
 
+TEST(Options, ZoneOptions) {
+    const struct {
+        std::vector<std::string> words;
+        uint32_t threshold;
+        int32_t zones;
+    } cases[] = {
+        {{}, 0, 10000},
+        {{"-T", "1000"}, 1000, 10000},
+        {{"-T", "-500", "-Z", "-20"}, 500, 20},
+        {{"-T", "1000", "-T", "0"}, 0, 10000},
+        {{"-Z", "10"}, 0, 10000},
+        {{"-Z", "11"}, 0, 11},
+        {{"-T", "x", "-Z", "y"}, 0, 10000},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words = c.words;
+        words.push_back("-b");
+        auto p = parse(words);
+        ASSERT_TRUE(p.r.run);
+        EXPECT_EQ(p.s.zone_threshold, c.threshold) << testing::PrintToString(c.words);
+        EXPECT_EQ(p.s.zone_count, c.zones) << testing::PrintToString(c.words);
+    }
+}
+
 TEST(Options, FlagsAndTexts) {
     auto p = parse({"-vvv", "-b", "-s", "-Q", "-i", "eth0", "-i", "lo", "-z", "192.0.2.9"});
     ASSERT_TRUE(p.r.run);

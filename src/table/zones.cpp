@@ -1,0 +1,114 @@
+#include "table/zones.h"
+
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+
+#include "base/memory.h"
+
+namespace qv {
+namespace hll {
+
+void add(uint8_t* registers, uint64_t hash) {
+    const size_t index = hash >> (64 - kBits);
+    // The position of the first 1 bit in the rest, from 1; all zero gives
+    // the largest rank.
+    const uint64_t rest = hash << kBits;
+    const uint8_t rank = static_cast<uint8_t>(rest == 0 ? 64 - kBits + 1 : std::countl_zero(rest) + 1);
+    if (rank > registers[index]) registers[index] = rank;
+}
+
+double estimate(const uint8_t* registers) {
+    const double m = static_cast<double>(kRegisters);
+    double sum = 0;
+    size_t zeros = 0;
+    for (size_t i = 0; i < kRegisters; ++i) {
+        sum += std::ldexp(1.0, -registers[i]);
+        zeros += registers[i] == 0;
+    }
+    const double alpha = 0.7213 / (1 + 1.079 / m);
+    const double raw = alpha * m * m / sum;
+    // Few distinct values: linear counting of the empty registers is the
+    // better estimate. A 64-bit hash needs no correction at the top.
+    if (raw <= 2.5 * m && zeros != 0) return m * std::log(m / static_cast<double>(zeros));
+    return raw;
+}
+
+}  // namespace hll
+
+ZoneSet::ZoneSet(int32_t count, uint64_t seed) : map_(count, seed, "zones") {
+    registers_ = static_cast<uint8_t*>(
+        alloc_or_die(static_cast<size_t>(map_.capacity()) * hll::kRegisters, "zones"));
+}
+
+ZoneSet::~ZoneSet() { std::free(registers_); }
+
+void ZoneSet::clear(int32_t i, time_t now) {
+    ZoneCount& z = map_.entry(i);
+    if (z.dense) std::memset(registers(i), 0, hll::kRegisters);
+    const ZoneKey key = z.zone;
+    z = ZoneCount{};
+    z.zone = key;
+    z.first_packet = static_cast<uint32_t>(static_cast<uint64_t>(now));
+}
+
+void ZoneSet::count(const ZoneKey& key, uint64_t name_hash, time_t now) {
+    const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(now));
+    const auto c = map_.find_or_claim(key, t);
+    const int32_t i = c.index;
+    if (c.how != Map::How::found) {
+        // A slot never used is all zero bytes, registers too; one that was
+        // used may still hold a zone taken over now.
+        if (c.how == Map::How::taken_over) clear(i, now);
+        ZoneCount& z = map_.entry(i);
+        if (c.how == Map::How::claimed) {
+            const ZoneKey k = z.zone;
+            z = ZoneCount{};
+            z.zone = k;
+        }
+        z.first_packet = t;
+    }
+    ZoneCount& z = map_.entry(i);
+    ++z.queries;
+    if (z.dense) {
+        hll::add(registers(i), name_hash);
+    } else {
+        bool seen = false;
+        for (int k = 0; k < z.exact_count; ++k) seen |= z.exact[k] == name_hash;
+        if (!seen) {
+            if (z.exact_count < kExactNames) {
+                z.exact[z.exact_count++] = name_hash;
+            } else {
+                uint8_t* r = registers(i);
+                for (int k = 0; k < kExactNames; ++k) hll::add(r, z.exact[k]);
+                hll::add(r, name_hash);
+                z.dense = true;
+            }
+        }
+    }
+    if (z.last_packet != t || map_.pending(i)) {
+        z.last_packet = t;
+        map_.stamp(i, t);
+    }
+}
+
+uint32_t ZoneSet::distinct_names(int32_t i) const {
+    const ZoneCount& z = map_.entry(i);
+    if (!z.dense) return z.exact_count;
+    return static_cast<uint32_t>(std::llround(hll::estimate(registers(i))));
+}
+
+void ZoneSet::reset_all(time_t now) {
+    for (int32_t i = map_.next_in_use(0); i >= 0; i = map_.next_in_use(i + 1)) {
+        if (map_.entry(i).dense) std::memset(registers(i), 0, hll::kRegisters);
+    }
+    const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(now));
+    map_.release_all([t](ZoneCount& z) {
+        const ZoneKey key = z.zone;
+        z = ZoneCount{};
+        z.zone = key;
+        z.first_packet = t;
+    });
+}
+
+}  // namespace qv

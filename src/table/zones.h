@@ -1,0 +1,90 @@
+// Queries counted per zone, with the number of distinct names asked: one
+// set per cycle, like the source buckets, in a bounded, seeded, indexed map
+// (takeover of the zone whose last query is oldest when all are in use).
+//
+// Distinct names are counted exactly while a zone has seen few, then by a
+// HyperLogLog sketch of 4,096 one-byte registers (standard error about
+// 1.6 %). A zone's registers are touched only once it needs them, so a
+// large -Z costs memory only for the zones that are asked many names.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+#include "base/hash.h"
+#include "base/indexed_map.h"
+
+namespace qv {
+
+inline constexpr size_t kZoneKeyMax = 255;
+
+struct ZoneKey {
+    uint8_t len = 0;
+    char text[kZoneKeyMax];
+    std::string_view view() const { return {text, len}; }
+    static ZoneKey of(std::string_view zone) {
+        ZoneKey k;
+        k.len = static_cast<uint8_t>(std::min(zone.size(), kZoneKeyMax));
+        std::memcpy(k.text, zone.data(), k.len);
+        return k;
+    }
+    friend bool operator==(const ZoneKey& a, const ZoneKey& b) {
+        return a.len == b.len && std::memcmp(a.text, b.text, a.len) == 0;
+    }
+};
+inline uint32_t hash_key(const SeededHash& h, const ZoneKey& k) { return h.text(k.text, k.len); }
+
+// The distinct-name sketch's arithmetic on a register array.
+namespace hll {
+inline constexpr int kBits = 12;
+inline constexpr size_t kRegisters = size_t{1} << kBits;
+void add(uint8_t* registers, uint64_t hash);
+double estimate(const uint8_t* registers);
+}  // namespace hll
+
+inline constexpr int kExactNames = 16;
+
+struct ZoneCount {
+    ZoneKey zone;
+    uint32_t queries;       // since the last reset (wraps)
+    uint32_t first_packet;  // the start of the window, seconds (low 32 bits)
+    uint32_t last_packet;   // the latest query; 0 = none since the reset
+    uint32_t qps;           // the rate the stats cycle computed; 0 after a reset
+    uint32_t names;         // the distinct names the stats cycle estimated
+    uint8_t exact_count;    // distinct name hashes in exact, while not dense
+    bool dense;             // the names are in the zone's registers
+    uint64_t exact[kExactNames];
+};
+
+class ZoneSet {
+public:
+    ZoneSet(int32_t count, uint64_t seed);
+    ~ZoneSet();
+    ZoneSet(const ZoneSet&) = delete;
+    ZoneSet& operator=(const ZoneSet&) = delete;
+
+    int32_t size() const { return map_.capacity(); }
+    int32_t in_use_count() const { return map_.size(); }
+    int32_t next_in_use(int32_t from) const { return map_.next_in_use(from); }
+    const ZoneCount& zone(int32_t i) const { return map_.entry(i); }
+    ZoneCount& zone(int32_t i) { return map_.entry(i); }
+
+    // One query for zone, whose name hashes to name_hash, at time now.
+    void count(const ZoneKey& zone, uint64_t name_hash, time_t now);
+    // The distinct names of zone i so far.
+    uint32_t distinct_names(int32_t i) const;
+    // Frees every zone; touches only the zones in use.
+    void reset_all(time_t now);
+
+private:
+    using Map = IndexedMap<ZoneCount, ZoneKey, &ZoneCount::zone>;
+    uint8_t* registers(int32_t i) const { return registers_ + static_cast<size_t>(i) * hll::kRegisters; }
+    void clear(int32_t i, time_t now);
+
+    Map map_;
+    uint8_t* registers_;  // kRegisters a zone, untouched until needed
+};
+
+}  // namespace qv

@@ -1,0 +1,238 @@
+// Zones: the zone of a name, the distinct-name sketch, and zones through a
+// cycle (alarm lines with their hold-off, datagrams).
+#include "capture/zone.h"
+
+#include <gtest/gtest.h>
+#include <libpsl.h>
+#include <syslog.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "collectors.h"
+#include "control/startup.h"
+#include "stats/cycle.h"
+#include "table/zones.h"
+
+namespace qv {
+namespace {
+
+constexpr time_t kDay = time_t{86400} * 20000;
+
+std::string zone(ZoneFinder& f, const std::string& name) {
+    ZoneText z;
+    f.zone_of(name, z);
+    return std::string(z.view());
+}
+
+TEST(Zones, ZoneOfAName) {
+    ZoneFinder finder(7);
+    ASSERT_TRUE(finder.cached());
+    const struct {
+        const char* name;
+        const char* zone;
+    } cases[] = {
+        {"x7f3k2.example.com.", "example.com."},
+        {"a.b.c.example.com.", "example.com."},
+        {"example.com.", "example.com."},
+        {"www.example.co.uk.", "example.co.uk."},
+        {"example.co.uk.", "example.co.uk."},
+        {"co.uk.", "co.uk."},          // a public suffix is its own zone
+        {"com.", "com."},
+        {"localhost.", "localhost."},  // a single label
+        {"", "."},                     // the root
+        {"WWW.Example.COM.", "example.com."},  // case-folded
+        {"a.b.c.kawasaki.jp.", "b.c.kawasaki.jp."},  // a wildcard rule
+        {"x.city.kawasaki.jp.", "city.kawasaki.jp."},  // an exception to it
+        {"foo.bar.ck.", "foo.bar.ck."},
+        {"a.foo.bar.ck.", "foo.bar.ck."},
+        {"0/25.2.0.192.in-addr.arpa.", "192.in-addr.arpa."},
+        {"*.example.org.", "example.org."},
+        {"a\\032b.example.net.", "example.net."},
+        {"a\\.b.example.net.", "example.net."},  // an escaped dot is no label boundary
+        {"x.a\\.b.net.", "a\\.b.net."},
+        {"blogspot.com.", "blogspot.com."},    // a rule of the list's private part
+        {"me.blogspot.com.", "me.blogspot.com."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(zone(finder, c.name), c.zone) << c.name;
+        // Twice: the second answer may come from the cache.
+        EXPECT_EQ(zone(finder, c.name), c.zone) << c.name << " (again)";
+    }
+    // A name longer than the zone text keeps the zone (its end).
+    std::string long_name;
+    for (int i = 0; i < 3; ++i) long_name += std::string(63, 'a' + static_cast<char>(i)) + ".";
+    long_name += "example.com.";
+    EXPECT_EQ(zone(finder, long_name), "example.com.");
+    // Distinct names hash apart; case does not count.
+    ZoneText a, b, c;
+    finder.zone_of("Q1.example.com.", a);
+    finder.zone_of("q1.EXAMPLE.com.", b);
+    finder.zone_of("q2.example.com.", c);
+    EXPECT_EQ(a.name_hash, b.name_hash);
+    EXPECT_NE(a.name_hash, c.name_hash);
+}
+
+// The cache gives what libpsl gives on the whole name, over a mix of names
+// under common, wildcard, exception and private rules.
+TEST(Zones, CacheAgreesWithLibpsl) {
+    ZoneFinder cached(11);
+    const psl_ctx_t* psl = psl_load_file("/usr/share/publicsuffix/public_suffix_list.dat");
+    ASSERT_NE(psl, nullptr);
+    const char* parents[] = {"example.com", "com", "co.uk", "uk", "kawasaki.jp", "city.kawasaki.jp",
+                             "jp", "ck", "bar.ck", "blogspot.com", "github.io", "s3.amazonaws.com",
+                             "in-addr.arpa", "a.b.example.de", "nowhere", "a.nowhere"};
+    std::mt19937 rng(3);
+    for (int i = 0; i < 3000; ++i) {
+        std::string first = "l" + std::to_string(rng() % 50);
+        if (rng() % 7 == 0) first = "city";
+        if (rng() % 9 == 0) first = "www";
+        const std::string parent = parents[rng() % std::size(parents)];
+        const std::string name = first + "." + parent;
+        const char* r = psl_registrable_domain(psl, name.c_str());
+        const std::string want = std::string(r != nullptr ? r : name.c_str()) + ".";
+        ASSERT_EQ(zone(cached, name + "."), want) << name;
+    }
+    psl_free(const_cast<psl_ctx_t*>(psl));
+}
+
+TEST(Zones, SketchWithinFivePercent) {
+    for (uint32_t n : {10u, 16u, 17u, 1000u, 10000u, 1000000u}) {
+        ZoneSet set(16, 99);
+        const ZoneKey key = ZoneKey::of("example.com.");
+        SeededHash h(1234, 32);
+        char name[32];
+        for (uint32_t i = 0; i < n; ++i) {
+            const int len = snprintf(name, sizeof name, "n%u.example.com.", i);
+            const uint64_t hash = h.text64(name, static_cast<size_t>(len));
+            set.count(key, hash, kDay);
+            if (i % 3 == 0) set.count(key, hash, kDay);  // the same name again
+        }
+        const int32_t i = set.next_in_use(0);
+        ASSERT_GE(i, 0);
+        const double got = set.distinct_names(i);
+        if (n <= static_cast<uint32_t>(kExactNames)) {
+            EXPECT_EQ(got, n);  // exact while small
+        } else {
+            EXPECT_NEAR(got / n, 1.0, 0.05) << n << " distinct, estimated " << got;
+        }
+        EXPECT_EQ(set.zone(i).queries, n + (n + 2) / 3);
+    }
+}
+
+// A replay's output is the file's and the options' alone: the sketch
+// estimates the same count of names in every run. A live capture keys the
+// name hash afresh each time.
+TEST(Zones, ReplayEstimatesTheSameNamesEveryRun) {
+    auto estimate = [](uint64_t seed) {
+        ZoneFinder finder(seed);
+        ZoneSet set(16, 1);
+        ZoneText z;
+        for (int i = 0; i < 5000; ++i) {
+            finder.zone_of("n" + std::to_string(i) + ".example.com.", z);
+            set.count(ZoneKey::of(z.view()), z.name_hash, kDay);
+        }
+        return set.distinct_names(set.next_in_use(0));
+    };
+    Settings replay;
+    char file[] = "sample.pcap";
+    replay.read_file = file;
+    const uint32_t first = estimate(zone_seed(replay));
+    EXPECT_NEAR(first, 5000, 250);
+    for (int run = 0; run < 3; ++run) EXPECT_EQ(estimate(zone_seed(replay)), first);
+
+    const Settings live;
+    ZoneText a, b;
+    ZoneFinder(zone_seed(live)).zone_of("www.example.com.", a);
+    ZoneFinder(zone_seed(live)).zone_of("www.example.com.", b);
+    EXPECT_NE(a.name_hash, b.name_hash);
+}
+
+TEST(Zones, TakeoverOfTheOldestAndReset) {
+    ZoneSet set(11, 5);
+    for (int k = 0; k < 11; ++k) set.count(ZoneKey::of("z" + std::to_string(k) + "."), k, kDay + k);
+    set.count(ZoneKey::of("z0."), 99, kDay + 20);   // z0 is now the newest
+    set.count(ZoneKey::of("new."), 1, kDay + 21);   // takes over z1, the oldest
+    std::vector<std::string> zones;
+    for (int32_t i = set.next_in_use(0); i >= 0; i = set.next_in_use(i + 1)) {
+        zones.emplace_back(set.zone(i).zone.view());
+    }
+    EXPECT_EQ(std::count(zones.begin(), zones.end(), "z1."), 0);
+    EXPECT_EQ(std::count(zones.begin(), zones.end(), "new."), 1);
+    EXPECT_EQ(std::count(zones.begin(), zones.end(), "z0."), 1);
+    set.reset_all(kDay + 30);
+    EXPECT_EQ(set.in_use_count(), 0);
+}
+
+class ZoneCycle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        s_.zone_threshold = 100;
+        s_.zone_count = 16;
+        s_.threshold = 1000000;
+        s_.alarm_reset = 90;
+        s_.send_json = 1;
+        host_ = escape_host_name("host1");
+    }
+    // n queries of zone at time at, for `names` distinct names in turn.
+    void add(const char* zone_text, uint32_t n, uint32_t names, time_t at) {
+        auto t = table_.lock();
+        const ZoneKey key = ZoneKey::of(zone_text);
+        for (uint32_t i = 0; i < n; ++i) t->count_zone(key, SeededHash::mix(1000 + i % names), at);
+    }
+    Settings s_;
+    LockGuarded<Table> table_{16, 5, 16};
+    test::CollectingSink sink_;
+    test::CollectingSender sender_;
+    HostJson host_;
+};
+
+TEST_F(ZoneCycle, AlarmEdgesAndLines) {
+    s_.foreground = 1;
+    StatsCycle cycle(s_, table_, sink_, sender_, host_);
+    add("flood.example.", 202, 16, kDay);       // 101 qps over 2 s: above
+    add("edge.example.", 200, 1, kDay);         // exactly 100: not above
+    add("young.example.", 10000, 10000, kDay + 1);  // 1 s: not rated
+    cycle.run(kDay + 2);
+    ASSERT_EQ(sink_.lines.size(), 1u);
+    EXPECT_EQ(sink_.lines[0].text, "[00:00:02] zone [flood.example.] - 101 qps, 16 names\n");
+    // The zone datagrams follow the source ones: every zone with its
+    // queries and names.
+    std::map<std::string, std::pair<uint32_t, uint32_t>> got;
+    for (const auto& d : sender_.datagrams) {
+        auto j = nlohmann::json::parse(d.substr(0, d.size() - 1));
+        if (j["type"] != "zone") continue;
+        for (const auto& [z, v] : j["data"].items()) got[z] = {v["queries"], v["names"]};
+    }
+    EXPECT_EQ(got["flood.example."], std::make_pair(202u, 16u));
+    EXPECT_EQ(got["edge.example."], std::make_pair(200u, 1u));
+    EXPECT_EQ(got["young.example."].first, 10000u);
+    EXPECT_NEAR(got["young.example."].second, 10000.0, 500.0);
+}
+
+TEST_F(ZoneCycle, DaemonHoldOffKeyedByZone) {
+    s_.foreground = 0;
+    StatsCycle cycle(s_, table_, sink_, sender_, host_);
+    std::vector<size_t> lines;
+    for (time_t at : {kDay + 2, kDay + 40, kDay + 92, kDay + 94}) {
+        add("a.example.", 1000, 50, at - 2);
+        add("b.example.", at == kDay + 40 ? 1000 : 10, 50, at - 2);
+        sink_.lines.clear();
+        cycle.run(at);
+        lines.push_back(sink_.lines.size());
+        for (const auto& l : sink_.lines) {
+            EXPECT_TRUE(l.syslog);
+            EXPECT_EQ(l.priority, LOG_NOTICE);
+        }
+    }
+    // a at +2 and again once 90 s have passed (+94; +92 is exactly 90);
+    // b once, at +40.
+    EXPECT_EQ(lines, (std::vector<size_t>{1, 1, 0, 1}));
+}
+
+}  // namespace
+}  // namespace qv
