@@ -245,6 +245,15 @@ void append_escaped(uint8_t c, char* out, size_t& n) {
     }
 }
 
+// The bytes append_escaped writes as they are, one for one.
+struct PlainBytes {
+    bool plain[256] = {};
+    constexpr PlainBytes() {
+        for (int c = 0x21; c < 0x7f; ++c) plain[c] = c != '.' && c != '\\';
+    }
+};
+constexpr PlainBytes kPlain;
+
 constexpr size_t kWireNameMax = 255;
 
 }  // namespace
@@ -271,7 +280,22 @@ std::optional<Query> decode_message(std::span<const uint8_t> m, NameBuffer& name
         wire += 1 + len;
         if (wire > kWireNameMax) return std::nullopt;
         if (len > size - p - 1) return std::nullopt;
-        for (size_t k = p + 1; k <= p + len; ++k) append_escaped(m[k], name.text, stored);
+        // Most labels need no escape: copied in one pass, which is undone
+        // by the byte-by-byte escape when a byte needs one.
+        const uint8_t* label = &m[p + 1];
+        bool plain = len <= kNameMax - stored;
+        if (plain) {
+            char* out = name.text + stored;
+            for (size_t i = 0; i < len; ++i) {
+                plain &= kPlain.plain[label[i]];
+                out[i] = static_cast<char>(label[i]);
+            }
+        }
+        if (plain) {
+            stored += len;
+        } else {
+            for (size_t i = 0; i < len; ++i) append_escaped(label[i], name.text, stored);
+        }
         if (stored < kNameMax) name.text[stored++] = '.';
         p += 1 + len;
     }
