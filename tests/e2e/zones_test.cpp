@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -52,7 +53,8 @@ class Floods {
   public:
     void round(Sent& sent) {
         for (uint8_t r = 1; r <= 20; ++r) {
-            const std::string label = "q" + std::to_string(next_name_++) + "x7k";
+            char label[32];
+            snprintf(label, sizeof label, "q%llux7k", next_name_++);
             injector_.send(qv::test::build_frame(
                 query_from(Ipv4{10, 80, 0, r}, {label, "example", "co", "uk"})));
             ++sent.queries[kRandomZone];
@@ -73,7 +75,7 @@ class Floods {
 
   private:
     FrameInjector injector_;
-    uint64_t next_name_ = 0;
+    unsigned long long next_name_ = 0;
     uint32_t next_spoofed_ = 0;
     uint64_t rounds_ = 0;
 };

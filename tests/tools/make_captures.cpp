@@ -4,9 +4,10 @@
 // whose output the standard fixes, and every bounded draw is our own.
 //
 //   make_captures DIR                 the small test captures
-//   make_captures --bench DIR N       N-query benchmark captures: mix, flood, heavy, zones
+//   make_captures --bench DIR N       N-query benchmark captures: mix, flood, heavy
 //   make_captures --tcp-bench DIR N SYNS  N queries pipelined over TCP and the
 //                                     same over UDP; a flood of SYNS SYNs
+//   make_captures --zones DIR N       N-query zone benchmark captures
 #include <pcap/pcap.h>
 
 #include <algorithm>
@@ -864,7 +865,8 @@ void zone_bench_captures(const std::string& dir, long n) {
         for (long i = 0; i < n; ++i) {
             const int64_t us = (i / qps) * 1000000 + (i % qps) * 10;
             const uint32_t src = 0xC6330000u + below(rng, 2000);
-            const std::string zone = "d" + std::to_string(below(rng, 100000));
+            char zone[16];
+            snprintf(zone, sizeof zone, "d%u", below(rng, 100000));
             out.add(packet(us, query_for(src, {"www", zone, "com"}, kTypes[i % 12],
                                          static_cast<uint32_t>(i))));
         }
@@ -997,7 +999,6 @@ void bench_captures(const std::string& dir, long n) {
             out.add(packet(us, query_from(src, 1, 17, static_cast<uint32_t>(i))));
         }
     }
-    zone_bench_captures(dir, n);
 }
 
 // The TCP benchmark's captures, 100,000 queries a second:
@@ -1079,8 +1080,12 @@ int main(int argc, char** argv) {
         tcp_bench_captures(argv[2], atol(argv[3]), atol(argv[4]));
         return 0;
     }
+    if (argc == 4 && strcmp(argv[1], "--zones") == 0) {
+        zone_bench_captures(argv[2], atol(argv[3]));
+        return 0;
+    }
     fprintf(stderr,
-            "usage: make_captures DIR | make_captures --bench DIR N | make_captures --tcp-bench "
-            "DIR N SYNS\n");
+            "usage: make_captures DIR | make_captures --bench|--zones DIR N | make_captures "
+            "--tcp-bench DIR N SYNS\n");
     return 2;
 }

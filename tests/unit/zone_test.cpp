@@ -130,8 +130,10 @@ TEST(Zones, ReplayEstimatesTheSameNamesEveryRun) {
         ZoneFinder finder(seed);
         ZoneSet set(16, 1);
         ZoneText z;
+        char name[32];
         for (int i = 0; i < 5000; ++i) {
-            finder.zone_of("n" + std::to_string(i) + ".example.com.", z);
+            snprintf(name, sizeof name, "n%d.example.com.", i);
+            finder.zone_of(name, z);
             set.count(ZoneKey::of(z.view()), z.name_hash, kDay);
         }
         return set.distinct_names(set.next_in_use(0));
