@@ -14,9 +14,22 @@ namespace {
 
 constexpr const char* kSystemList = "/usr/share/publicsuffix/public_suffix_list.dat";
 
-bool plain_label_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-}
+// What each character of a name in presentation form is, and its lower case:
+// one table load a character.
+enum : uint8_t { kPlain, kDot, kEscape, kOther };
+struct NameChars {
+    uint8_t kind[256] = {};
+    char lower[256] = {};
+    constexpr NameChars() {
+        for (int c = 0; c < 256; ++c) {
+            const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            const bool plain = letter || (c >= '0' && c <= '9') || c == '-' || c == '_';
+            kind[c] = plain ? kPlain : c == '.' ? kDot : c == '\\' ? kEscape : kOther;
+            lower[c] = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        }
+    }
+};
+constexpr NameChars kChars;
 
 // The parent of every rule of the list (the rule less its first label, or
 // the rest of a wildcard rule), in ASCII lower case; rules whose parent is
@@ -86,29 +99,24 @@ void ZoneFinder::zone_of(std::string_view name, ZoneText& out) {
     size_t n = std::min(name.size(), sizeof text - 1);
     bool at_start = true;
     for (size_t i = 0; i < n; ++i) {
-        char c = name[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        text[i] = c;
+        const uint8_t c = static_cast<uint8_t>(name[i]);
+        const uint8_t kind = kChars.kind[c];
+        text[i] = kChars.lower[c];
         if (at_start && labels < 128) {
             starts[labels] = i;
             plain[labels] = true;
             ++labels;
         }
-        at_start = false;
-        if (c == '\\') {
-            plain[labels - 1] = false;
+        at_start = kind == kDot;
+        if (kind == kPlain || kind == kDot) continue;
+        plain[labels - 1] = false;
+        if (kind == kEscape) {
             // An escape: the next character, or three digits.
             const size_t skip = i + 1 < n && name[i + 1] >= '0' && name[i + 1] <= '9' ? 3 : 1;
             for (size_t k = 0; k < skip && i + 1 < n; ++k) {
                 ++i;
                 text[i] = name[i];
             }
-            continue;
-        }
-        if (c == '.') {
-            at_start = true;
-        } else if (!plain_label_char(c)) {
-            plain[labels - 1] = false;
         }
     }
     text[n] = '\0';
@@ -140,7 +148,7 @@ void ZoneFinder::zone_of(std::string_view name, ZoneText& out) {
     for (size_t k = 1; k < labels; ++k) parent_plain &= plain[k];
     if (parent_plain) {
         for (size_t k = 1; k < labels; ++k) {
-            if (std::string_view(text + starts[k]).substr(0, 4) == "xn--") parent_plain = false;
+            if (n - starts[k] >= 4 && std::memcmp(text + starts[k], "xn--", 4) == 0) parent_plain = false;
         }
     }
     if (cache_ != nullptr && parent_plain && p_len <= kZoneMax) {
