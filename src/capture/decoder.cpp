@@ -270,7 +270,7 @@ static_assert(4 * kWireNameMax <= kNameMax);
 }  // namespace
 
 std::optional<Query> decode_message(std::span<const uint8_t> m, NameBuffer& name,
-                                    Verdict* why_out) {
+                                    Verdict* why_out, bool text) {
     Verdict scratch;
     Verdict& why = why_out != nullptr ? *why_out : scratch;
     why = Verdict::malformed;
@@ -298,38 +298,40 @@ std::optional<Query> decode_message(std::span<const uint8_t> m, NameBuffer& name
         wire += 1 + len;
         if (wire > kWireNameMax) return std::nullopt;
         if (len > size - p - 1) return std::nullopt;
-        // Most labels need no escape: copied in one pass, and written again
-        // byte by byte only when a byte needs one.
-        const uint8_t* label = &m[p + 1];
-        char* out = name.text + stored;
-        bool plain = true;
-        for (size_t i = 0; i < len; ++i) {
-            plain &= kEscape.how[label[i]] == kAsIs;
-            out[i] = static_cast<char>(label[i]);
-        }
-        if (plain) {
-            stored += len;
-        } else {
+        if (text) {
+            // Most labels need no escape: copied in one pass, and written again
+            // byte by byte only when a byte needs one.
+            const uint8_t* label = &m[p + 1];
+            char* out = name.text + stored;
+            bool plain = true;
             for (size_t i = 0; i < len; ++i) {
-                const uint8_t c = label[i];
-                switch (kEscape.how[c]) {
-                    case kAsIs:
-                        name.text[stored++] = static_cast<char>(c);
-                        break;
-                    case kBackslash:
-                        name.text[stored++] = '\\';
-                        name.text[stored++] = static_cast<char>(c);
-                        break;
-                    default:
-                        name.text[stored++] = '\\';
-                        name.text[stored++] = static_cast<char>('0' + c / 100);
-                        name.text[stored++] = static_cast<char>('0' + c / 10 % 10);
-                        name.text[stored++] = static_cast<char>('0' + c % 10);
-                        break;
+                plain &= kEscape.how[label[i]] == kAsIs;
+                out[i] = static_cast<char>(label[i]);
+            }
+            if (plain) {
+                stored += len;
+            } else {
+                for (size_t i = 0; i < len; ++i) {
+                    const uint8_t c = label[i];
+                    switch (kEscape.how[c]) {
+                        case kAsIs:
+                            name.text[stored++] = static_cast<char>(c);
+                            break;
+                        case kBackslash:
+                            name.text[stored++] = '\\';
+                            name.text[stored++] = static_cast<char>(c);
+                            break;
+                        default:
+                            name.text[stored++] = '\\';
+                            name.text[stored++] = static_cast<char>('0' + c / 100);
+                            name.text[stored++] = static_cast<char>('0' + c / 10 % 10);
+                            name.text[stored++] = static_cast<char>('0' + c % 10);
+                            break;
+                    }
                 }
             }
+            name.text[stored++] = '.';
         }
-        name.text[stored++] = '.';
         p += 1 + len;
     }
     name.text[stored] = '\0';

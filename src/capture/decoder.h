@@ -83,8 +83,10 @@ std::optional<Packet> decode_packet(std::span<const uint8_t> frame, uint32_t wir
 // value, 255 bytes in all, ending in the root label; no compression), whose
 // final byte, QTYPE and one byte beyond lie within msg. The source, family
 // and protocol are left for the caller.
+// Without text, the name is checked but not written (q.name is empty): no
+// report needs it unless packets are dumped or zones counted.
 std::optional<Query> decode_message(std::span<const uint8_t> msg, NameBuffer& name,
-                                    Verdict* why = nullptr);
+                                    Verdict* why = nullptr, bool text = true);
 
 // One frame on its own: a UDP datagram's query, or the first message of a
 // TCP segment that starts with one (the stream as a whole is the business

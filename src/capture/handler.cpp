@@ -32,6 +32,9 @@ FrameResult take_query(const CaptureContext& ctx, const Query& q, time_t now) {
     return FrameResult::counted;
 }
 
+// Only a dump line and a zone read a query's name.
+bool wants_names_of(const CaptureContext& ctx) { return ctx.dump_packets || ctx.zones != nullptr; }
+
 FrameResult result_of(Verdict why) {
     switch (why) {
         case Verdict::response:
@@ -49,6 +52,7 @@ public:
     StreamSink(const CaptureContext& ctx, time_t now) : ctx_(ctx), now_(now) {}
     void query(const Query& q) override { note(take_query(ctx_, q, now_)); }
     void not_a_query(Verdict why) override { note(result_of(why)); }
+    bool wants_names() const override { return wants_names_of(ctx_); }
     // Counted, else type 0, else a response, else malformed; a segment that
     // completes no message is "other".
     FrameResult result() const { return result_; }
@@ -70,7 +74,7 @@ FrameResult take_frame(CaptureContext& ctx, const pcap_pkthdr* header, const u_c
     const time_t now = header->ts.tv_sec;
     if (p->protocol == 17) {
         NameBuffer name;
-        auto q = decode_message(p->payload, name, &why);
+        auto q = decode_message(p->payload, name, &why, wants_names_of(ctx));
         if (!q) return result_of(why);
         q->source = p->source;
         q->family = p->family;

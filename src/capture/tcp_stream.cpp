@@ -91,7 +91,7 @@ bool TcpStreams::starts_with_query(std::span<const uint8_t> data) {
     if (data.size() < 2) return false;
     const size_t len = static_cast<size_t>(data[0] << 8 | data[1]);
     if (len > data.size() - 2) return false;
-    return decode_message(data.subspan(2, len), name_).has_value();
+    return decode_message(data.subspan(2, len), name_, nullptr, false).has_value();
 }
 
 void TcpStreams::restart(Conn& c, uint32_t seq, bool synced) {
@@ -197,7 +197,7 @@ bool TcpStreams::skip_missing(Conn& c, uint32_t n) {
     // The question must be in: the whole head, or enough of it to read.
     const size_t in = std::min<size_t>(c.body_seen, kHead);
     if (in < std::min<size_t>(c.msg_len, kHead) &&
-        !decode_message(std::span<const uint8_t>(c.head, in), name_)) {
+        !decode_message(std::span<const uint8_t>(c.head, in), name_, nullptr, false)) {
         return false;
     }
     c.body_seen += n;
@@ -209,7 +209,7 @@ void TcpStreams::finish_message(Conn& c) {
     c.prefix_have = 0;
     Verdict why;
     auto q = decode_message(std::span<const uint8_t>(c.head, std::min<size_t>(c.msg_len, kHead)),
-                            name_, &why);
+                            name_, &why, sink_->wants_names());
     if (!q) {
         sink_->not_a_query(why);
         return;

@@ -57,6 +57,8 @@ public:
         // A complete message that is no well-formed query (why: response
         // or malformed).
         virtual void not_a_query(Verdict /*why*/) {}
+        // Whether the queries need their names written out.
+        virtual bool wants_names() const { return true; }
     };
 
     // Feeds one segment sent to port 53, seen at time now.

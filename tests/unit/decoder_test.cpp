@@ -428,6 +428,27 @@ TEST(Decoder, EveryByteValueInALabel) {
     }
 }
 
+// Without the text the same rules hold: a name is checked, not written.
+TEST(Decoder, NameRulesHoldWithoutTheText) {
+    for (const auto& c : cases()) {
+        SCOPED_TRACE(c.what);
+        FrameSpec layout;
+        c.shape(layout);
+        std::vector<uint8_t> frame = build_frame(layout);
+        uint32_t wire = static_cast<uint32_t>(frame.size());
+        if (c.bend) c.bend(frame, wire);
+        const auto p = decode_packet(frame, wire, test::link_of(layout.link_len));
+        if (!p || p->protocol != 17) continue;
+        NameBuffer with, without;
+        const auto a = decode_message(p->payload, with);
+        const auto b = decode_message(p->payload, without, nullptr, false);
+        ASSERT_EQ(a.has_value(), b.has_value());
+        if (!b) continue;
+        EXPECT_TRUE(b->name.empty());
+        EXPECT_EQ(a->qtype, b->qtype);
+    }
+}
+
 TEST(Decoder, ValidCharacters) {
     for (int c = 0; c < 256; ++c) {
         bool expected = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||

@@ -28,8 +28,10 @@ Bytes query(const std::string& name, uint16_t qtype = 1, uint8_t flags_hi = 0x01
 
 // A message with its 2-byte length prefix.
 Bytes framed(const Bytes& m) {
-    Bytes out = {static_cast<uint8_t>(m.size() >> 8), static_cast<uint8_t>(m.size())};
-    out.insert(out.end(), m.begin(), m.end());
+    Bytes out(m.size() + 2);
+    out[0] = static_cast<uint8_t>(m.size() >> 8);
+    out[1] = static_cast<uint8_t>(m.size());
+    std::copy(m.begin(), m.end(), out.begin() + 2);
     return out;
 }
 
