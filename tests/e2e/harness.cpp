@@ -758,8 +758,8 @@ bool source_key(const std::string& key) {
 
 }  // namespace
 
-::testing::AssertionResult add_export_counts(const std::string& datagram,
-                                             std::map<std::string, uint64_t>& counts) {
+::testing::AssertionResult parse_datagram(const std::string& datagram, const char* type,
+                                          nlohmann::json& j) {
     auto bad = [&](const std::string& why) {
         return ::testing::AssertionFailure()
                << why << " in datagram of " << datagram.size() << " bytes: " << datagram;
@@ -767,7 +767,6 @@ bool source_key(const std::string& key) {
     if (datagram.size() > 1199) return bad("more than 1199 bytes");
     if (datagram.empty() || datagram.find('\0') != datagram.size() - 1)
         return bad("not exactly one NUL, at the end,");
-    nlohmann::json j;
     try {
         j = nlohmann::json::parse(datagram.substr(0, datagram.size() - 1));
     } catch (const nlohmann::json::exception& e) {
@@ -777,9 +776,20 @@ bool source_key(const std::string& key) {
     gethostname(host, sizeof host - 1);
     if (!j.is_object() || j.size() != 3) return bad("not an object of three members");
     if (j.value("hostname", "") != host) return bad(std::string("hostname is not ") + host);
-    if (j.value("type", "") != "source") return bad("type is not \"source\"");
+    if (j.value("type", "") != type) return bad(std::string("type is not \"") + type + "\"");
     if (!j.contains("data") || !j["data"].is_object() || j["data"].empty())
         return bad("no data object with entries");
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult add_export_counts(const std::string& datagram,
+                                             std::map<std::string, uint64_t>& counts) {
+    auto bad = [&](const std::string& why) {
+        return ::testing::AssertionFailure()
+               << why << " in datagram of " << datagram.size() << " bytes: " << datagram;
+    };
+    nlohmann::json j;
+    if (auto ok = parse_datagram(datagram, "source", j); !ok) return ok;
     std::map<std::string, uint64_t> found;
     for (const auto& [addr, count] : j["data"].items()) {
         if (!source_key(addr)) return bad("key " + addr + " is no source");

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -227,6 +229,12 @@ class UdpSender {
 // as inet_ntop writes it, or such an address with its host bits clear and
 // "/LEN" after it (8..31 for IPv4, 16..127 for IPv6). On success, adds each
 // count to counts.
+// Checks the frame of one datagram: one NUL at its end, at most 1199 bytes,
+// {"hostname": this host, "type": type, "data": {...}} with at least one
+// entry and nothing else; j gets the object.
+::testing::AssertionResult parse_datagram(const std::string& datagram, const char* type,
+                                          nlohmann::json& j);
+
 ::testing::AssertionResult add_export_counts(const std::string& datagram,
                                              std::map<std::string, uint64_t>& counts);
 

@@ -635,7 +635,7 @@ TEST_F(Metrics, PageCountsEachFrameClassAndPassesPromtool) {
     }();
     const struct {
         const char* what;
-        FrameSpec spec;
+        FrameSpec layout;
         int count;
         const char* result;
         const char* queries;  // the family and transport labels when counted
@@ -719,10 +719,10 @@ TEST_F(Metrics, PageCountsEachFrameClassAndPassesPromtool) {
         want["quorvane_queries_by_type_total{type=\"" + row + "\"}"] = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        FrameSpec spec = c.spec;
+        FrameSpec layout = c.layout;
         for (int i = 0; i < c.count; ++i) {
-            injector.send(build_frame(spec));
-            if (spec.protocol == 6 && spec.dst_port == 53) ++spec.src_port;
+            injector.send(build_frame(layout));
+            if (layout.protocol == 6 && layout.dst_port == 53) ++layout.src_port;
         }
         want[std::string("quorvane_frames_total{result=\"") + c.result + "\"}"] += c.count;
         if (c.queries != nullptr) {

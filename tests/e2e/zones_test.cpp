@@ -131,22 +131,8 @@ struct ZoneTotals {
         return ::testing::AssertionFailure()
                << why << " in datagram of " << datagram.size() << " bytes: " << datagram;
     };
-    if (datagram.size() > 1199) return bad("more than 1199 bytes");
-    if (datagram.empty() || datagram.find('\0') != datagram.size() - 1)
-        return bad("not exactly one NUL, at the end,");
     nlohmann::json j;
-    try {
-        j = nlohmann::json::parse(datagram.substr(0, datagram.size() - 1));
-    } catch (const nlohmann::json::exception& e) {
-        return bad(std::string("no JSON (") + e.what() + ")");
-    }
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    if (!j.is_object() || j.size() != 3) return bad("not an object of three members");
-    if (j.value("hostname", "") != host) return bad(std::string("hostname is not ") + host);
-    if (j.value("type", "") != "zone") return bad("type is not \"zone\"");
-    if (!j.contains("data") || !j["data"].is_object() || j["data"].empty())
-        return bad("no data object with entries");
+    if (auto ok = parse_datagram(datagram, "zone", j); !ok) return ok;
     for (const auto& [zone, entry] : j["data"].items()) {
         if (!entry.is_object() || entry.size() != 2 || !entry.contains("queries") ||
             !entry.contains("names") || !entry["queries"].is_number_unsigned() ||

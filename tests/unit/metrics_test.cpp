@@ -296,9 +296,9 @@ TEST(Metrics, FrameClasses) {
         CaptureContext ctx;
         ctx.streams = &streams;
         ctx.stats = &stats;
-        test::FrameSpec spec;
-        c.shape(spec);
-        const auto frame = test::build_frame(spec);
+        test::FrameSpec layout;
+        c.shape(layout);
+        const auto frame = test::build_frame(layout);
         pcap_pkthdr h{};
         h.ts.tv_sec = kDay;
         h.caplen = h.len = static_cast<uint32_t>(frame.size());
