@@ -130,6 +130,12 @@ public:
         snprintf(v, sizeof v, "%.17g", value);
         line(name, labels, v);
     }
+    // A family of one sample without labels.
+    template <class T>
+    void single(const char* name, const char* type, const char* help, T value) {
+        family(name, type, help);
+        sample(name, "", value);
+    }
     std::string take() { return std::move(text_); }
 
 private:
@@ -191,16 +197,11 @@ std::string render_metrics(const MetricsPage& page) {
         p.sample("quorvane_capture_dropped_total", label("by", "kernel"), f.capture.dropped_kernel_total);
         p.sample("quorvane_capture_dropped_total", label("by", "interface"), f.capture.dropped_interface_total);
     }
-    p.family("quorvane_sources", "gauge", "Sources counted in the last finished cycle.");
-    p.sample("quorvane_sources", "", f.sources);
-    p.family("quorvane_table_takeovers_total", "counter", "Buckets taken over from another source.");
-    p.sample("quorvane_table_takeovers_total", "", f.takeovers_total);
-    p.family("quorvane_alarms_total", "counter", "Alarm lines written.");
-    p.sample("quorvane_alarms_total", "", f.alarms_total);
-    p.family("quorvane_cycle_duration_seconds", "gauge", "How long the last cycle's work took.");
-    p.sample("quorvane_cycle_duration_seconds", "", f.duration_seconds);
-    p.family("quorvane_last_cycle_timestamp_seconds", "gauge", "When the last cycle ran.");
-    p.sample("quorvane_last_cycle_timestamp_seconds", "", static_cast<double>(f.last_cycle));
+    p.single("quorvane_sources", "gauge", "Sources counted in the last finished cycle.", f.sources);
+    p.single("quorvane_table_takeovers_total", "counter", "Buckets taken over from another source.", f.takeovers_total);
+    p.single("quorvane_alarms_total", "counter", "Alarm lines written.", f.alarms_total);
+    p.single("quorvane_cycle_duration_seconds", "gauge", "How long the last cycle's work took.", f.duration_seconds);
+    p.single("quorvane_last_cycle_timestamp_seconds", "gauge", "When the last cycle ran.", static_cast<double>(f.last_cycle));
     p.family("quorvane_top_source_qps", "gauge",
              "The sources with the highest rate in the last finished cycle (at most 20).");
     for (int k = 0; k < f.top_count; ++k) {
@@ -229,14 +230,10 @@ std::string render_metrics(const MetricsPage& page) {
     }
 
     const ProcessFigures& pr = page.process;
-    p.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
-    p.sample("process_cpu_seconds_total", "", pr.cpu_seconds);
-    p.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
-    p.sample("process_resident_memory_bytes", "", pr.resident_bytes);
-    p.family("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
-    p.sample("process_start_time_seconds", "", pr.start_time);
-    p.family("process_open_fds", "gauge", "Number of open file descriptors.");
-    p.sample("process_open_fds", "", pr.open_fds);
+    p.single("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.", pr.cpu_seconds);
+    p.single("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", pr.resident_bytes);
+    p.single("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.", pr.start_time);
+    p.single("process_open_fds", "gauge", "Number of open file descriptors.", pr.open_fds);
     return p.take();
 }
 
