@@ -18,7 +18,7 @@ struct Settings {
     const char* collector_addr = nullptr;  // -z; "226.1.1.2" once parsed
     int32_t collector_port = 2000;  // -p; only the low 16 bits are used
     int32_t multicast_ttl = 10;
-    const char* version = "1.2";
+    const char* version = QV_VERSION;
     int32_t foreground = 0;         // -b, -D: foreground mode; clear: daemon mode
     int32_t daemon_mode = 0;        // -d: read only by the post-parse rules
     int32_t dump_packets = 0;       // -D

@@ -1,5 +1,6 @@
-// Writes the test frames as fuzz seeds: one file per frame, the first byte
-// naming the link header as the fuzz target reads it.
+// Writes the test frames as fuzz seeds, in the frame target's input form: a
+// byte naming the link header, then each frame behind its 3-byte header.
+// One seed a frame, and a few short captures of several frames on a link.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -51,15 +52,33 @@ int main(int argc, char** argv) {
     layouts.push_back({0, pointer});
 
     int n = 0;
-    for (const auto& [li, layout] : layouts) {
-        std::vector<uint8_t> frame = qv::test::build_frame(layout);
-        std::string path = std::string(argv[1]) + "/seed-" + std::to_string(n++);
+    auto write_seed = [&](int li, const std::vector<FrameSpec>& frames) {
+        std::vector<uint8_t> seed = {static_cast<uint8_t>(li)};
+        for (const FrameSpec& layout : frames) {
+            const std::vector<uint8_t> frame = qv::test::build_frame(layout);
+            seed.push_back(static_cast<uint8_t>(frame.size() >> 8));
+            seed.push_back(static_cast<uint8_t>(frame.size()));
+            seed.push_back(1);  // a second after the frame before
+            seed.insert(seed.end(), frame.begin(), frame.end());
+        }
+        const std::string path = std::string(argv[1]) + "/seed-" + std::to_string(n++);
         FILE* f = fopen(path.c_str(), "wb");
-        if (f == nullptr) return 1;
-        unsigned char lead = static_cast<unsigned char>(li);
-        fwrite(&lead, 1, 1, f);
-        fwrite(frame.data(), 1, frame.size(), f);
-        fclose(f);
+        if (f == nullptr) return false;
+        const bool ok = fwrite(seed.data(), 1, seed.size(), f) == seed.size();
+        return fclose(f) == 0 && ok;
+    };
+    for (const auto& [li, layout] : layouts) {
+        if (!write_seed(li, {layout})) return 1;
+    }
+    // The same connection's segment three times (the repeats are
+    // retransmissions), then UDP and IPv6 frames beside it.
+    for (int li = 0; li < 5; ++li) {
+        std::vector<FrameSpec> capture;
+        for (const auto& [link, layout] : layouts) {
+            if (link == li) capture.push_back(layout);
+        }
+        capture.insert(capture.begin(), 2, capture[1]);
+        if (!write_seed(li, capture)) return 1;
     }
     return 0;
 }

@@ -9,7 +9,7 @@ if(SEEDS)
   endif()
 endif()
 execute_process(
-  COMMAND ${FUZZER} -max_total_time=${SECONDS} -max_len=1600 -timeout=10
+  COMMAND ${FUZZER} -max_total_time=${SECONDS} -max_len=${MAX_LEN} -timeout=10
           -print_final_stats=1 -artifact_prefix=${WORK}/ ${WORK}/corpus ${WORK}/seeds
   RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

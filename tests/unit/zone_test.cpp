@@ -86,7 +86,10 @@ TEST(Zones, CacheAgreesWithLibpsl) {
                              "in-addr.arpa", "a.b.example.de", "nowhere", "a.nowhere"};
     std::mt19937 rng(3);
     for (int i = 0; i < 3000; ++i) {
-        std::string first = "l" + std::to_string(rng() % 50);
+        // Appended, not "l" + to_string(...): g++ 12 -O2 warns falsely
+        // (-Wrestrict) on that form.
+        std::string first = "l";
+        first += std::to_string(rng() % 50);
         if (rng() % 7 == 0) first = "city";
         if (rng() % 9 == 0) first = "www";
         const std::string parent = parents[rng() % std::size(parents)];
@@ -154,7 +157,9 @@ TEST(Zones, ReplayEstimatesTheSameNamesEveryRun) {
 
 TEST(Zones, TakeoverOfTheOldestAndReset) {
     ZoneSet set(11, 5);
-    for (int k = 0; k < 11; ++k) set.count(ZoneKey::of("z" + std::to_string(k) + "."), k, kDay + k);
+    for (int k = 0; k < 11; ++k) {
+        set.count(ZoneKey::of(std::string("z").append(std::to_string(k)) + "."), k, kDay + k);
+    }
     set.count(ZoneKey::of("z0."), 99, kDay + 20);   // z0 is now the newest
     set.count(ZoneKey::of("new."), 1, kDay + 21);   // takes over z1, the oldest
     std::vector<std::string> zones;
