@@ -7,96 +7,17 @@
 #include <pcap/pcap.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <system_error>
-#include <vector>
+
+#include "control/connection_lifetimes.h"
 
 namespace qv {
-
-using SteadyClock = std::chrono::steady_clock;
-
-// The connections being served, each with the end of its life. The server
-// knows only idleness: a client sending a byte every few seconds would hold
-// its connection for ever. So a thread of ours cuts each connection when its
-// life is over, by shutdown() of its socket, which the server's thread then
-// sees as a client gone and closes as usual. The socket is never closed
-// here, and the lock keeps it from being closed (and its number reused)
-// under us: the server reports a connection closed, which takes the lock,
-// before it closes the socket.
-class ConnectionLifetimes {
-  public:
-    explicit ConnectionLifetimes(SteadyClock::duration life) : life_(life) {}
-
-    void opened(MHD_Connection* c, int fd) {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            held_.push_back({c, fd, SteadyClock::now() + life_, false});
-        }
-        cv_.notify_one();
-    }
-
-    void closed(MHD_Connection* c) {
-        std::lock_guard<std::mutex> lock(mu_);
-        auto it = std::find_if(held_.begin(), held_.end(), [c](const Held& h) { return h.c == c; });
-        if (it == held_.end()) return;
-        *it = held_.back();
-        held_.pop_back();
-    }
-
-    // Cuts connections as their lives end, until stop().
-    void run() {
-        std::unique_lock<std::mutex> lock(mu_);
-        while (!stopping_) {
-            const auto now = SteadyClock::now();
-            auto next = SteadyClock::time_point::max();
-            for (Held& h : held_) {
-                if (h.cut) continue;
-                if (h.due <= now) {
-                    shutdown(h.fd, SHUT_RDWR);
-                    h.cut = true;
-                } else {
-                    next = std::min(next, h.due);
-                }
-            }
-            if (next == SteadyClock::time_point::max()) {
-                cv_.wait(lock);
-            } else {
-                cv_.wait_until(lock, next);
-            }
-        }
-    }
-
-    void stop() {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            stopping_ = true;
-        }
-        cv_.notify_one();
-    }
-
-  private:
-    struct Held {
-        MHD_Connection* c;
-        int fd;
-        SteadyClock::time_point due;
-        bool cut;  // shut down, waiting for the server to close it
-    };
-
-    const SteadyClock::duration life_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::vector<Held> held_;
-    bool stopping_ = false;
-};
-
 namespace {
 
 // Bounds for whoever connects: a few scrapers at a time, no more than a
