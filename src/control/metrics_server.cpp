@@ -8,18 +8,30 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
+
+#include "control/connection_lifetimes.h"
 
 namespace qv {
 namespace {
 
-// Bounds for whoever connects: a few scrapers at a time, slow ones cut off,
-// and a request's headers held in a small fixed pool each.
+// Bounds for whoever connects: a few scrapers at a time, no more than a
+// quarter of them from one address (one host cannot take them all), a
+// request's headers held in a small fixed pool each. A connection is closed
+// when it has sent nothing for 5 seconds, and in any case 10 seconds after it
+// opened, whatever it is doing: a scrape takes milliseconds, and a client
+// that trickles its request or reads its reply a byte at a time gives its
+// place up like any other. Each connection carries one request, so the
+// second limit bounds a request with its reply, not a keep-alive session.
 constexpr unsigned kMaxConnections = 32;
-constexpr unsigned kTimeoutSeconds = 5;
+constexpr unsigned kPerAddressConnections = 8;
+constexpr unsigned kIdleSeconds = 5;
+constexpr std::chrono::seconds kLifetime{10};
 constexpr size_t kConnectionMemory = 16 * 1024;
 
 bool parse_port(const char* text, uint16_t* port) {
@@ -39,6 +51,7 @@ MHD_Result reply(MHD_Connection* c, unsigned status, const std::string& body, co
                                                       MHD_RESPMEM_MUST_COPY);
     if (r == nullptr) return MHD_NO;
     MHD_add_response_header(r, "Content-Type", type);
+    MHD_add_response_header(r, "Connection", "close");
     if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(r, "Allow", "GET, HEAD");
     const MHD_Result ok = MHD_queue_response(c, status, r);
     MHD_destroy_response(r);
@@ -66,6 +79,17 @@ MHD_Result answer(void* cls, MHD_Connection* c, const char* url, const char* met
     }
     if (strcmp(url, "/metrics") != 0) return reply(c, MHD_HTTP_NOT_FOUND, "not found\n", kText);
     return reply(c, MHD_HTTP_OK, server->page(), "text/plain; version=0.0.4; charset=utf-8");
+}
+
+void on_connection(void* cls, MHD_Connection* c, void** /*socket_context*/,
+                   MHD_ConnectionNotificationCode code) {
+    auto* lifetimes = static_cast<ConnectionLifetimes*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        lifetimes->closed(c);
+    } else if (const MHD_ConnectionInfo* info =
+                   MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+        lifetimes->opened(c, info->connect_fd);
+    }
 }
 
 }  // namespace
@@ -103,7 +127,8 @@ bool parse_metrics_address(const char* text, sockaddr_storage* addr, socklen_t* 
     return true;
 }
 
-MetricsServer::MetricsServer(const Settings& s) : s_(s) {
+MetricsServer::MetricsServer(const Settings& s)
+    : s_(s), lifetimes_(std::make_unique<ConnectionLifetimes>(kLifetime)) {
     sockaddr_storage addr;
     socklen_t len = 0;
     // The command line has refused a text that does not parse.
@@ -129,13 +154,24 @@ MetricsServer::~MetricsServer() {
 void MetricsServer::start(const CaptureStats& stats, const MetricsBoard& board) {
     stats_ = &stats;
     board_ = &board;
+    try {
+        sweeper_ = std::thread([l = lifetimes_.get()] { l->run(); });
+    } catch (const std::system_error& e) {
+        fprintf(stderr, "unable to serve metrics on %s: %s\n", s_.metrics_addr,
+                strerror(e.code().value()));
+        exit(1);
+    }
+    // clang-format off
     daemon_ = MHD_start_daemon(
         MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &answer, this,
         MHD_OPTION_LISTEN_SOCKET, fd_,
         MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
-        MHD_OPTION_CONNECTION_TIMEOUT, kTimeoutSeconds,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressConnections,
+        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
+        MHD_OPTION_NOTIFY_CONNECTION, &on_connection, lifetimes_.get(),
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
         MHD_OPTION_END);
+    // clang-format on
     if (daemon_ == nullptr) {
         fprintf(stderr, "unable to serve metrics on %s: %s\n", s_.metrics_addr, strerror(errno));
         exit(1);
@@ -144,6 +180,8 @@ void MetricsServer::start(const CaptureStats& stats, const MetricsBoard& board) 
 
 void MetricsServer::stop() {
     if (daemon_ == nullptr) return;
+    lifetimes_->stop();
+    sweeper_.join();
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
     fd_ = -1;  // closed with the daemon

@@ -1,12 +1,14 @@
 // The metrics endpoint: GET and HEAD of /metrics over HTTP, served from a
 // thread of its own by libmicrohttpd. The socket is bound while the process
 // starts (before privileges drop and before it detaches); the thread starts
-// once the capture runs.
+// once the capture runs, with a second one that ends each connection's life.
 #pragma once
 
 #include <sys/socket.h>
 
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "base/capture_stats.h"
 #include "base/settings.h"
@@ -15,6 +17,8 @@
 struct MHD_Daemon;
 
 namespace qv {
+
+class ConnectionLifetimes;
 
 // "PORT", "ADDR:PORT" (IPv4) or "[ADDR]:PORT" (IPv6); the address defaults
 // to 127.0.0.1, the port is 1 to 65535. False when text is none of these.
@@ -42,6 +46,8 @@ private:
     const CaptureStats* stats_ = nullptr;
     const MetricsBoard* board_ = nullptr;
     ::MHD_Daemon* daemon_ = nullptr;
+    std::unique_ptr<ConnectionLifetimes> lifetimes_;
+    std::thread sweeper_;
 };
 
 // This process's CPU time, resident memory, start time and open files,

@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -60,26 +61,42 @@ size_t count_of(const std::string& text, const std::string& part) {
 
 // ---------------------------------------------------------------- HTTP by hand
 
-// A non-blocking TCP connection to host (an IPv4 or IPv6 literal) and port;
-// -1 when none is made by the deadline.
-int connect_to(const std::string& host, uint16_t port, Clock::time_point deadline) {
-    sockaddr_storage ss{};
-    socklen_t len = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&ss);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&ss);
+// The socket address of an IPv4 or IPv6 literal and a port; 0 when host is
+// neither.
+socklen_t socket_address(const std::string& host, uint16_t port, sockaddr_storage* ss) {
+    *ss = sockaddr_storage{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(ss);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(ss);
     if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
         v4->sin_family = AF_INET;
         v4->sin_port = htons(port);
-        len = sizeof *v4;
-    } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        return sizeof *v4;
+    }
+    if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
         v6->sin6_family = AF_INET6;
         v6->sin6_port = htons(port);
-        len = sizeof *v6;
-    } else {
+        return sizeof *v6;
+    }
+    return 0;
+}
+
+// A non-blocking TCP connection to host (an IPv4 or IPv6 literal) and port,
+// from the local address from when one is given; -1 when none is made by
+// the deadline.
+int connect_to(const std::string& host, uint16_t port, Clock::time_point deadline,
+               const std::string& from = "") {
+    sockaddr_storage ss, local;
+    const socklen_t len = socket_address(host, port, &ss);
+    const socklen_t local_len = from.empty() ? 0 : socket_address(from, 0, &local);
+    if (len == 0 || (!from.empty() && (local_len == 0 || local.ss_family != ss.ss_family))) {
         return -1;
     }
     const int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
+    if (local_len != 0 && bind(fd, reinterpret_cast<sockaddr*>(&local), local_len) != 0) {
+        close(fd);
+        return -1;
+    }
     if (connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
         int err = errno;
         if (err == EINPROGRESS) {
@@ -176,12 +193,48 @@ std::string describe(const std::optional<Reply>& r) {
     return r->head + "\n\n" + r->body;
 }
 
-// A client that opens a request and never finishes it.
-int start_slow_client(uint16_t port) {
+// A client that opens a request and never finishes it. One host is served
+// at most 8 connections at once: clients meant to be held come from
+// addresses of their own (all of 127.0.0.0/8 is the namespace's loopback).
+int start_slow_client(uint16_t port, const std::string& from) {
     const auto deadline = Clock::now() + Duration(5000);
-    const int fd = connect_to("127.0.0.1", port, deadline);
+    const int fd = connect_to("127.0.0.1", port, deadline, from);
     if (fd >= 0) send_all(fd, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: 1", deadline);
     return fd;
+}
+
+// How /proc/net/tcp writes an IPv4 address and port: the address's four
+// bytes read as one number in this host's byte order, then the port.
+std::string proc_tcp_key(const sockaddr_in& a) {
+    char text[16];
+    snprintf(text, sizeof text, "%08X:%04X", static_cast<unsigned>(a.sin_addr.s_addr),
+             static_cast<unsigned>(ntohs(a.sin_port)));
+    return text;
+}
+
+// The peers (as proc_tcp_key writes them) of the connections to
+// 127.0.0.1:port that a process holds: taken from the listen queue and not
+// yet closed. A connection still waiting in the queue, or one its server
+// has closed, belongs to no process and shows inode 0.
+std::set<std::string> held_by_server(uint16_t port) {
+    sockaddr_in server{};
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(port);
+    const std::string local = proc_tcp_key(server);
+    std::set<std::string> peers;
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, here, there, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> here >> there >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        if (here == local && there != "00000000:0000" && !inode.empty() && inode != "0") {
+            peers.insert(there);
+        }
+    }
+    return peers;
 }
 
 // ---------------------------------------------------------------- the page
@@ -929,10 +982,11 @@ TEST_F(Metrics, StormOfRequestsGoodAndBadLosesNoQuery) {
     ASSERT_TRUE(wait_probe_on_page(kPort)) << p.describe();
 
     // Slow clients that never finish their requests, held through the
-    // storm; ten at the start and one more every hundred requests keep well
-    // below the connection limit.
+    // storm, each from an address of its own; ten at the start and one more
+    // every hundred requests keep well below the connection limit.
+    auto slow_address = [](int i) { return "127.0.1." + std::to_string(i + 1); };
     std::vector<int> slow;
-    for (int i = 0; i < 10; ++i) slow.push_back(start_slow_client(kPort));
+    for (int i = 0; i < 10; ++i) slow.push_back(start_slow_client(kPort, slow_address(i)));
 
     // The flood: queries from 250 sources, one in five over IPv6, as fast
     // as they go, at least 50,000 and on until the storm is over; at most
@@ -1009,8 +1063,10 @@ TEST_F(Metrics, StormOfRequestsGoodAndBadLosesNoQuery) {
             Tally& tally = tallies[static_cast<size_t>(t)];
             for (int i = 0; i < kPerThread; ++i) {
                 const int n = t * kPerThread + i;
-                if (n % 100 == 50)
-                    slow_later[static_cast<size_t>(t)].push_back(start_slow_client(kPort));
+                if (n % 100 == 50) {
+                    slow_later[static_cast<size_t>(t)].push_back(
+                        start_slow_client(kPort, slow_address(10 + n / 100)));
+                }
                 const auto& kind = kinds[n % kKinds];
                 std::string request = kind.request;
                 if (request.empty()) {
@@ -1083,11 +1139,13 @@ TEST_F(Metrics, SlowClientsHoldingEveryConnectionAreCutOff) {
         {"-b", "-Q", "-i", "lo", "-w", "2", "-P", "127.0.0.1:" + std::to_string(kPort)});
     ASSERT_TRUE(wait_probe_on_page(kPort)) << p.describe();
 
-    // More slow clients than the page serves at once: the rest wait in the
-    // listen queue, and so does the next request, until the idle ones are
-    // cut off.
+    // More slow clients than the page serves at once, from five hosts with
+    // as many connections as one host is served: the rest wait in the listen
+    // queue, and so does the next request, until the idle ones are cut off.
     std::vector<int> slow;
-    for (int i = 0; i < 40; ++i) slow.push_back(start_slow_client(kPort));
+    for (int i = 0; i < 40; ++i) {
+        slow.push_back(start_slow_client(kPort, "127.0.0." + std::to_string(2 + i / 8)));
+    }
     ASSERT_EQ(std::count(slow.begin(), slow.end(), -1), 0);
     // The capture goes on meanwhile.
     FrameInjector injector;
@@ -1106,6 +1164,209 @@ TEST_F(Metrics, SlowClientsHoldingEveryConnectionAreCutOff) {
         close(fd);
     }
     EXPECT_EQ(cut_off, 40);
+}
+
+TEST_F(Metrics, TricklingClientsAreCutOffAndScrapesGetThrough) {
+    Process p = start_program(
+        {"-b", "-Q", "-i", "lo", "-w", "2", "-P", "127.0.0.1:" + std::to_string(kPort)});
+    ASSERT_TRUE(wait_probe_on_page(kPort)) << p.describe();
+
+    // The server's limits, as the README gives them, and how late a loaded
+    // machine may be on top of one.
+    constexpr Duration kLife{10000}, kIdle{5000}, kMargin{3000};
+    constexpr int kPerHost = 8;
+    constexpr size_t kConnections = 32;
+    const std::string kOneHost = "127.0.0.2";
+
+    // A flood throughout: queries from 250 sources, about 5,000 a second.
+    long flooded = 0;
+    std::jthread flood([&](std::stop_token stop) {
+        FrameInjector injector;
+        std::vector<std::vector<uint8_t>> frames;
+        for (uint8_t i = 0; i < 250; ++i) frames.push_back(build_frame(query_from({10, 88, 0, i})));
+        for (size_t k = 0; !stop.stop_requested(); ++k) {
+            injector.send(frames[k % frames.size()]);
+            ++flooded;
+            if (k % 50 == 49) std::this_thread::sleep_for(Duration(10));
+        }
+    });
+
+    // Clients that send a request a byte every 2 seconds and never finish
+    // it: never idle, so only the limit on a connection's life can end them.
+    // 40 from one host, and one each from 40 others: more than the server
+    // holds at once, so the last of them wait in the listen queue.
+    struct Drip {
+        std::string from;
+        int fd = -1;
+        std::string key;  // as /proc/net/tcp writes it
+        Clock::time_point opened;
+        // The last moment it was seen waiting to be taken (at first, when it
+        // was opened): its life on the server began after it.
+        Clock::time_point waiting;
+        Clock::time_point closed;
+        bool taken = false, is_closed = false;
+    };
+    std::vector<Drip> drips(80);
+    struct Closer {
+        std::vector<Drip>& drips;
+        ~Closer() {
+            for (const Drip& d : drips) {
+                if (d.fd >= 0) close(d.fd);
+            }
+        }
+    } closer{drips};
+    for (size_t i = 0; i < drips.size(); ++i) {
+        Drip& d = drips[i];
+        d.from = i < 40 ? kOneHost : "127.0.0." + std::to_string(3 + i - 40);
+        d.opened = d.waiting = Clock::now();
+        d.fd = connect_to("127.0.0.1", kPort, Clock::now() + Duration(5000), d.from);
+        ASSERT_GE(d.fd, 0) << "no connection from " << d.from;
+        sockaddr_in self{};
+        socklen_t len = sizeof self;
+        ASSERT_EQ(getsockname(d.fd, reinterpret_cast<sockaddr*>(&self), &len), 0);
+        d.key = proc_tcp_key(self);
+        send_all(d.fd, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Drip: ",
+                 Clock::now() + Duration(1000));
+    }
+
+    // A well-behaved scraper all along, allowed to wait one life for a place.
+    struct Scrape {
+        Clock::time_point start;
+        Duration took;
+        std::string failure;
+    };
+    std::mutex scrapes_mu;
+    std::vector<Scrape> scrapes;
+    std::jthread scraper([&](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            const auto start = Clock::now();
+            const std::optional<Reply> r =
+                http_get(kPort, "/metrics", "127.0.0.1", kLife + kMargin);
+            const bool whole = r && r->status == 200 &&
+                               r->body.find("\nprocess_open_fds ") != std::string::npos &&
+                               r->body.ends_with("\n");
+            const auto took = std::chrono::duration_cast<Duration>(Clock::now() - start);
+            {
+                std::lock_guard<std::mutex> lock(scrapes_mu);
+                scrapes.push_back({start, took, whole ? "" : describe(r)});
+            }
+            std::this_thread::sleep_for(Duration(500));
+        }
+    });
+
+    // Until every drip is closed: feed them, see which the server has taken
+    // and when each is closed. Those in the queue wait out the first ones'
+    // lives before their own begin.
+    const auto deadline = Clock::now() + 2 * (kLife + kMargin);
+    auto next_byte = Clock::now() + Duration(2000);
+    size_t open = drips.size(), most_held = 0;
+    while (open > 0 && Clock::now() < deadline) {
+        std::vector<pollfd> fds;
+        std::vector<Drip*> of;
+        for (Drip& d : drips) {
+            if (d.is_closed) continue;
+            fds.push_back({d.fd, POLLIN, 0});
+            of.push_back(&d);
+        }
+        poll(fds.data(), fds.size(), 50);
+        const auto now = Clock::now();
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            char buf[512];
+            const ssize_t n = recv(fds[i].fd, buf, sizeof buf, 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                of[i]->is_closed = true;
+                of[i]->closed = now;
+                --open;
+            }
+        }
+        const auto looked = Clock::now();
+        const std::set<std::string> held = held_by_server(kPort);
+        most_held = std::max(most_held, held.size());
+        for (Drip& d : drips) {
+            if (d.is_closed || d.taken) continue;
+            if (held.count(d.key) != 0) {
+                d.taken = true;
+            } else {
+                d.waiting = looked;
+            }
+        }
+        if (now >= next_byte) {
+            for (const Drip& d : drips) {
+                if (!d.is_closed) send(d.fd, "a", 1, MSG_NOSIGNAL);
+            }
+            next_byte += Duration(2000);
+        }
+    }
+    scraper.request_stop();
+    scraper.join();
+    flood.request_stop();
+    flood.join();
+
+    // One host's connections beyond its share are refused at once, sooner
+    // than any timeout; every other drip is closed once its life is over,
+    // measured from the last moment it was seen waiting, so from before the
+    // server took it: never sooner, and late by a loaded machine's margin at
+    // most.
+    const auto ms = [](Clock::duration t) {
+        return static_cast<int>(std::chrono::duration_cast<Duration>(t).count());
+    };
+    int refused = 0, held_from_one_host = 0, still_open = 0;
+    Clock::time_point first_cut = Clock::time_point::max(), last_cut{};
+    Clock::duration shortest = Clock::duration::max(), longest{};
+    for (const Drip& d : drips) {
+        SCOPED_TRACE("drip from " + d.from);
+        if (!d.is_closed) {
+            ++still_open;
+            continue;
+        }
+        if (!d.taken && d.closed - d.opened < kIdle / 2) {
+            EXPECT_EQ(d.from, kOneHost) << "refused, though its host had no other connection";
+            ++refused;
+            continue;
+        }
+        EXPECT_TRUE(d.taken) << "closed after " << ms(d.closed - d.opened)
+                             << " ms, never seen held by the server";
+        const auto life = d.closed - d.waiting;
+        EXPECT_GE(life, kLife - Duration(100)) << "closed after " << ms(life) << " ms";
+        EXPECT_LE(life, kLife + kMargin) << "closed after " << ms(life) << " ms";
+        held_from_one_host += d.from == kOneHost;
+        shortest = std::min(shortest, life);
+        longest = std::max(longest, life);
+        first_cut = std::min(first_cut, d.closed);
+        last_cut = std::max(last_cut, d.closed);
+    }
+    EXPECT_EQ(still_open, 0) << "drips still open after " << ms(Clock::now() - drips.front().opened)
+                             << " ms";
+    EXPECT_EQ(refused, 40 - kPerHost);
+    EXPECT_EQ(held_from_one_host, kPerHost);
+    // The drips took every connection there is, and no more.
+    EXPECT_EQ(most_held, kConnections);
+
+    // Every scrape got the whole page within a life; some were made while
+    // the first drips held every connection, some while the last ones did.
+    ASSERT_FALSE(scrapes.empty());
+    Duration slowest{0};
+    bool while_first = false, while_last = false;
+    for (const Scrape& s : scrapes) {
+        EXPECT_EQ(s.failure, "") << "scrape taking " << s.took.count() << " ms";
+        slowest = std::max(slowest, s.took);
+        while_first = while_first || s.start < first_cut;
+        while_last = while_last || (s.start > first_cut && s.start < last_cut);
+    }
+    EXPECT_TRUE(while_first && while_last) << scrapes.size() << " scrapes";
+
+    // And the capture counted the whole flood meanwhile.
+    ASSERT_GT(flooded, 0);
+    EXPECT_TRUE(wait_page_holds(kPort, {{R"(quorvane_queries_total{family="ipv4",transport="udp"})",
+                                         static_cast<double>(flooded)},
+                                        {R"(quorvane_capture_dropped_total{by="kernel"})", 0}}))
+        << p.describe();
+    EXPECT_TRUE(p.running()) << p.describe();
+    RecordProperty("scrapes", static_cast<int>(scrapes.size()));
+    RecordProperty("slowest_scrape_ms", static_cast<int>(slowest.count()));
+    RecordProperty("shortest_life_ms", ms(shortest));
+    RecordProperty("longest_life_ms", ms(longest));
 }
 
 }  // namespace
