@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/lines.h"
+
 namespace qv {
 namespace {
 
@@ -116,8 +118,7 @@ MetricsServer::MetricsServer(const Settings& s) : s_(s) {
     }
     if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr*>(&addr), len) != 0 ||
         listen(fd_, 64) != 0) {
-        fprintf(stderr, "unable to serve metrics on %s: %s\n", s.metrics_addr, strerror(errno));
-        exit(1);
+        fatal("unable to serve metrics on %s: %s\n", s.metrics_addr, strerror(errno));
     }
 }
 
@@ -137,8 +138,7 @@ void MetricsServer::start(const CaptureStats& stats, const MetricsBoard& board) 
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
         MHD_OPTION_END);
     if (daemon_ == nullptr) {
-        fprintf(stderr, "unable to serve metrics on %s: %s\n", s_.metrics_addr, strerror(errno));
-        exit(1);
+        fatal("unable to serve metrics on %s: %s\n", s_.metrics_addr, strerror(errno));
     }
 }
 
