@@ -32,7 +32,9 @@ LineSink& system_lines() {
     return lines;
 }
 
-void fatal_messages_to_syslog() { fatal_to_syslog.store(true); }
+void fatal_messages_to_syslog() {
+    fatal_to_syslog.store(true);
+}
 
 void fatal(const char* format, ...) {
     va_list args;

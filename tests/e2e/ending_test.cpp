@@ -432,7 +432,9 @@ TEST_F(FatalErrors, AfterTheDetachGoToSyslogAndEndWithStatusOne) {
         EXPECT_EQ(error->tag, "quorvane");
         EXPECT_EQ(error->message, c.message) << error->raw;
         for (const SyslogMessage& m : syslog_listener().messages()) {
-            if (m.pid == daemon) EXPECT_EQ(m.raw, error->raw);
+            if (m.pid == daemon) {
+                EXPECT_EQ(m.raw, error->raw);
+            }
         }
     }
 }
