@@ -1,27 +1,17 @@
 #include "base/memory.h"
 
-#include <syslog.h>
-
 #include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "base/settings.h"
+#include "base/lines.h"
 
 namespace qv {
 
 void malloc_fail(const char* label, size_t size) {
     // The size is printed unsigned and in full: a request over 2 GiB is
     // exactly the one most likely to fail, and must not show as negative.
-    if (process_settings().foreground) {
-        fprintf(stderr, "our OS wouldn't let me malloc %zu bytes for a new %s. giving up", size,
-                label);
-    } else {
-        syslog(LOG_ERR, "our OS wouldn't let me malloc %zu bytes for a new %s. giving up", size,
-               label);
-    }
-    exit(1);
+    fatal("our OS wouldn't let me malloc %zu bytes for a new %s. giving up", size, label);
 }
 
 void* alloc_or_die(size_t size, const char* label) {

@@ -7,9 +7,8 @@
 
 namespace qv {
 
-// Reports a failed allocation (standard error in foreground mode, syslog at
-// LOG_ERR otherwise, as process_settings().foreground says at that moment)
-// and ends the process with status 1.
+// Reports a failed allocation through fatal() (standard error, or syslog at
+// LOG_ERR once a daemon has detached) and ends the process with status 1.
 [[noreturn]] void malloc_fail(const char* label, size_t size);
 
 // calloc that ends the process through malloc_fail(label, size) on failure.

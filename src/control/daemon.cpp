@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/lines.h"
+
 namespace qv {
 namespace {
 
@@ -71,6 +73,8 @@ void daemon_steps() {
     openlog("quorvane", LOG_PID | LOG_CONS, LOG_DAEMON);
     syslog(LOG_NOTICE, "quorvane starting");
     daemonize();
+    // Standard error now leads to /dev/null.
+    fatal_messages_to_syslog();
     if (!end_on_sigterm()) {
         syslog(LOG_ERR, "Unable to set signal handler: %s.  Exiting.", strerror(errno));
         exit(1);

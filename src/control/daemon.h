@@ -4,8 +4,9 @@
 namespace qv {
 
 // Opens the syslog connection, logs the start, detaches (the parent exits 0
-// inside) and arranges for SIGTERM to end the process with status 15. Runs
-// while the process has one thread.
+// inside), sends fatal messages to syslog from then on and arranges for
+// SIGTERM to end the process with status 15. Runs while the process has one
+// thread.
 void daemon_steps();
 
 // /dev/null on descriptors 0, 1 and 2, fork (the parent exits 0), then in

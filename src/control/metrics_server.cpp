@@ -17,6 +17,8 @@
 
 #include "control/connection_lifetimes.h"
 
+#include "base/lines.h"
+
 namespace qv {
 namespace {
 
@@ -141,8 +143,7 @@ MetricsServer::MetricsServer(const Settings& s)
     }
     if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr*>(&addr), len) != 0 ||
         listen(fd_, 64) != 0) {
-        fprintf(stderr, "unable to serve metrics on %s: %s\n", s.metrics_addr, strerror(errno));
-        exit(1);
+        fatal("unable to serve metrics on %s: %s\n", s.metrics_addr, strerror(errno));
     }
 }
 
@@ -173,8 +174,7 @@ void MetricsServer::start(const CaptureStats& stats, const MetricsBoard& board) 
         MHD_OPTION_END);
     // clang-format on
     if (daemon_ == nullptr) {
-        fprintf(stderr, "unable to serve metrics on %s: %s\n", s_.metrics_addr, strerror(errno));
-        exit(1);
+        fatal("unable to serve metrics on %s: %s\n", s_.metrics_addr, strerror(errno));
     }
 }
 

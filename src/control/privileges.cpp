@@ -2,39 +2,33 @@
 
 #include <grp.h>
 #include <pwd.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "base/lines.h"
 
 namespace qv {
 namespace {
 
-[[noreturn]] void fail(const char* user, const char* why, bool foreground) {
-    if (foreground) {
-        fprintf(stderr, "unable to drop privileges to %s: %s\n", user, why);
-    } else {
-        syslog(LOG_ERR, "unable to drop privileges to %s: %s\n", user, why);
-    }
-    exit(1);
+[[noreturn]] void fail(const char* user, const char* why) {
+    fatal("unable to drop privileges to %s: %s\n", user, why);
 }
 
 }  // namespace
 
-void drop_privileges(const char* user, bool foreground) {
+void drop_privileges(const char* user) {
     errno = 0;
     const passwd* pw = getpwnam(user);
-    if (pw == nullptr) fail(user, errno ? strerror(errno) : "no such user", foreground);
+    if (pw == nullptr) fail(user, errno ? strerror(errno) : "no such user");
     const uid_t uid = pw->pw_uid;
     const gid_t gid = pw->pw_gid;
-    if (initgroups(user, gid) != 0) fail(user, strerror(errno), foreground);
-    if (setgid(gid) != 0) fail(user, strerror(errno), foreground);
-    if (setuid(uid) != 0) fail(user, strerror(errno), foreground);
+    if (initgroups(user, gid) != 0) fail(user, strerror(errno));
+    if (setgid(gid) != 0) fail(user, strerror(errno));
+    if (setuid(uid) != 0) fail(user, strerror(errno));
     // For good: a process that could become root again has given up nothing.
-    if (uid != 0 && setuid(0) == 0) fail(user, "root could be regained", foreground);
+    if (uid != 0 && setuid(0) == 0) fail(user, "root could be regained");
 }
 
 }  // namespace qv

@@ -17,6 +17,7 @@
 #include "control/daemon.h"
 #include "control/metrics_server.h"
 #include "control/privileges.h"
+#include "control/stop_signals.h"
 #include "stats/cycle.h"
 #include "stats/export.h"
 #include "stats/metrics.h"
@@ -32,11 +33,6 @@ constexpr int kCaptureBufferBytes = 64 * 1024 * 1024;
 // Whole TCP segments: a stream cut at the snapshot length loses its framing.
 constexpr int kSnapLen = 65535;
 constexpr int kReadTimeoutMs = 1;
-
-[[noreturn]] void fail(const char* fmt, const char* arg) {
-    fprintf(stderr, fmt, arg);
-    exit(1);
-}
 
 pcap_t* open_live(const char* device) {
     char errbuf[PCAP_ERRBUF_SIZE];
@@ -58,20 +54,17 @@ pcap_t* open_live(const char* device) {
 LinkType checked_link(pcap_t* handle, const char* what, const char* name) {
     const int dlt = pcap_datalink(handle);
     const auto link = link_type_of(dlt);
-    if (!link) {
-        fprintf(stderr, "unsupported link type %d on %s %s\n", dlt, what, name);
-        exit(1);
-    }
+    if (!link) fatal("unsupported link type %d on %s %s\n", dlt, what, name);
     return *link;
 }
 
 void install_filter(pcap_t* handle, const char* filter, bpf_u_int32 netmask) {
     bpf_program program{};
     if (pcap_compile(handle, &program, filter, 0, netmask) == -1) {
-        fail("error compiling filter: %s\n", pcap_geterr(handle));
+        fatal("error compiling filter: %s\n", pcap_geterr(handle));
     }
     if (pcap_setfilter(handle, &program) == -1) {
-        fail("error setting filter: %s\n", pcap_geterr(handle));
+        fatal("error setting filter: %s\n", pcap_geterr(handle));
     }
 }
 
@@ -98,14 +91,11 @@ int run_live(Settings& s, MetricsServer* metrics) {
     // Device.
     if (s.device == nullptr) {
         s.device = default_device();
-        if (s.device == nullptr) {
-            fputs("unable to bind to valid device\n", stderr);
-            exit(1);
-        }
+        if (s.device == nullptr) fatal("unable to bind to valid device\n");
     }
 
     pcap_t* handle = open_live(s.device);
-    if (handle == nullptr) fail("unable to open device %s\n", s.device);
+    if (handle == nullptr) fatal("unable to open device %s\n", s.device);
     auto* ctx = new CaptureContext;
     ctx->dump_packets = s.dump_packets != 0;
     ctx->prefixes = source_prefixes(s);
@@ -123,20 +113,25 @@ int run_live(Settings& s, MetricsServer* metrics) {
     }
     install_filter(handle, filter.c_str(), nets.mask);
 
-    if (s.run_as_user != nullptr) drop_privileges(s.run_as_user, s.foreground != 0);
+    if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
     // The table: bucket_count per-source buckets and the totals bucket after them.
     alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0);
     // The first totals window opens now, not at the epoch.
     process_table().lock()->reset_totals(time(nullptr));
     MetricsBoard* board = nullptr;
-    if (metrics != nullptr) {
-        board = new MetricsBoard(s);
-        metrics->start(the_capture_stats, *board);
+    break_on_stop(handle);
+    {
+        const StopSignalsBlocked only_the_capture_thread_stops;
+        if (metrics != nullptr) {
+            board = new MetricsBoard(s);
+            metrics->start(the_capture_stats, *board);
+        }
+        start_stats_thread(s, new PcapCounters(handle), board);
     }
-    start_stats_thread(s, new PcapCounters(handle), board);
 
-    pcap_loop(handle, -1, handle_packet, reinterpret_cast<u_char*>(ctx));
+    if (stop_signal() == 0) pcap_loop(handle, -1, handle_packet, reinterpret_cast<u_char*>(ctx));
+    if (const int sig = stop_signal()) end_by_signal(sig);
 
     // The capture failed: end quietly.
     closelog();
@@ -147,10 +142,13 @@ int run_live(Settings& s, MetricsServer* metrics) {
 // thread between packets, each at its own cycle time.
 int run_replay(Settings& s, MetricsServer* metrics) {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* handle = pcap_open_offline(s.read_file, errbuf);
+    FILE* input = open_capture_input(s.read_file, errbuf, sizeof errbuf);
+    pcap_t* handle = input != nullptr ? pcap_fopen_offline(input, errbuf) : nullptr;
     if (handle == nullptr) {
-        fprintf(stderr, "unable to read capture file %s: %s\n", s.read_file, errbuf);
-        exit(1);
+        // Cut short while it waited for the file's header.
+        if (const int sig = stop_signal()) end_by_signal(sig);
+        if (input != nullptr) fclose(input);
+        fatal("unable to read capture file %s: %s\n", s.read_file, errbuf);
     }
     CaptureContext ctx;
     ctx.dump_packets = s.dump_packets != 0;
@@ -165,7 +163,7 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter.c_str(), s.read_file);
     install_filter(handle, filter.c_str(), 0);
 
-    if (s.run_as_user != nullptr) drop_privileges(s.run_as_user, true);
+    if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
     alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0);
     Collector collector = setup_collector(s);
@@ -174,6 +172,7 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     MetricsBoard board(s);
     if (metrics != nullptr) {
         cycle.add_consumer(&board);
+        const StopSignalsBlocked only_the_replay_thread_stops;
         metrics->start(the_capture_stats, board);
     }
 
@@ -186,8 +185,8 @@ int run_replay(Settings& s, MetricsServer* metrics) {
 
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
-    int rc;
-    while ((rc = pcap_next_ex(handle, &header, &data)) >= 0) {
+    int rc = 0;
+    while (stop_signal() == 0 && (rc = pcap_next_ex(handle, &header, &data)) >= 0) {
         if (rc == 0) continue;
         const time_t t = header->ts.tv_sec;
         if (!started) {
@@ -199,6 +198,8 @@ int run_replay(Settings& s, MetricsServer* metrics) {
         while (next_cycle <= t) run_cycle(next_cycle);
         handle_packet(reinterpret_cast<u_char*>(&ctx), header, data);
     }
+    // Stopped part-way: what was written so far goes out, and no more.
+    if (const int sig = stop_signal()) end_by_signal(sig);
     // The final window, reported as a live run would at its next cycle.
     if (started) run_cycle(next_cycle);
     // The page is served while the file is read, and no longer.
@@ -340,6 +341,9 @@ char* default_device() {
 int run(Settings& s) {
     free(s.progname);
     s.progname = nullptr;
+
+    // From the start: a line written during start-up must not be lost either.
+    if (s.foreground) catch_stop_signals();
 
     // The metrics socket is bound now, while errors still reach the
     // terminal and before privileges drop.

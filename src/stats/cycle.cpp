@@ -8,8 +8,10 @@
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/hash.h"
+#include "base/lines.h"
 #include "stats/lines.h"
 
 namespace qv {
@@ -224,7 +226,8 @@ void start_stats_thread(const Settings& s, CaptureCounters* counters, CycleConsu
     static ThreadArgs args;
     args = ThreadArgs{&s, counters, extra};
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, stats_thread, &args) != 0) exit(1);
+    const int rc = pthread_create(&thread, nullptr, stats_thread, &args);
+    if (rc != 0) fatal("unable to start the stats thread: %s\n", strerror(rc));
 }
 
 }  // namespace qv

@@ -117,7 +117,7 @@ private:
 // Starts the stats thread: the collector set-up, then a cycle at once and
 // another stats_interval seconds after each one ends. extra (may be null)
 // is one more consumer. A thread that cannot be created ends the process
-// with status 1.
+// through fatal(), "unable to start the stats thread: %s\n".
 void start_stats_thread(const Settings& s, CaptureCounters* counters, CycleConsumer* extra);
 
 }  // namespace qv

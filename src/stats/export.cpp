@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/lines.h"
+
 namespace qv {
 namespace {
 
@@ -120,10 +122,7 @@ Collector setup_collector(const Settings& s) {
             setsockopt(c.socket, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl);
         }
     }
-    if (c.socket < 0) {
-        perror("can't set up socket");
-        exit(1);
-    }
+    if (c.socket < 0) fatal("can't set up socket: %s\n", strerror(errno));
     char hostname[256] = {};
     gethostname(hostname, 253);
     c.host = escape_host_name(hostname);
