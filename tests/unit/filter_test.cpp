@@ -1,5 +1,6 @@
-// The capture filter text for each way of choosing the watched network, and
-// that libpcap compiles it on every link type the program reads.
+// The capture filter text for each way of choosing the watched network,
+// that libpcap compiles it on every link type the program reads, and how a
+// replay applies it.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "control/startup.h"
+#include "frames.h"
 
 namespace qv {
 namespace {
@@ -114,6 +116,72 @@ TEST(Filter, CompilesOnEveryLinkType) {
             pcap_freecode(&prog);
         }
         pcap_close(dead);
+    }
+}
+
+// A replay of a BSD loopback link reads the family word as the decoder
+// does: every family it reads passes, in either byte order, when the
+// datagram after it is of that IP version; nothing else passes.
+TEST(Filter, ReplayOfALoopbackLinkReadsEveryFamilyTheDecoderReads) {
+    const struct {
+        const char* what;
+        uint32_t family;
+        bool big_endian;
+        uint8_t ip_version;
+        bool passes;
+    } cases[] = {
+        {"IPv4", 2, false, 4, true},
+        {"IPv4, the other byte order", 2, true, 4, true},
+        {"Linux IPv6", 10, false, 6, true},
+        {"Linux IPv6, the other byte order", 10, true, 6, true},
+        {"NetBSD and OpenBSD IPv6", 24, false, 6, true},
+        {"OpenBSD IPv6 on DLT_LOOP's order", 24, true, 6, true},
+        {"FreeBSD IPv6", 28, false, 6, true},
+        {"macOS IPv6", 30, false, 6, true},
+        {"macOS IPv6, the other byte order", 30, true, 6, true},
+        {"an IPv6 family before IPv4", 30, false, 4, false},
+        {"the IPv4 family before IPv6", 2, false, 6, false},
+        {"another family", 7, false, 4, false},
+    };
+    for (int dlt : {DLT_NULL, DLT_LOOP}) {
+        for (const std::string& text :
+             {T, T + " and dst net 2001:db8::/32", std::string("port 53")}) {
+            const FileFilter filter(dlt, text.c_str());
+            ASSERT_EQ(filter.error(), "");
+            for (const auto& c : cases) {
+                SCOPED_TRACE(testing::Message()
+                             << c.what << " on link type " << dlt << " through " << text);
+                test::FrameSpec f;
+                f.link_len = 4;
+                f.null_family = c.family;
+                f.null_big_endian = c.big_endian;
+                f.ip_version = c.ip_version;
+                const std::vector<uint8_t> bytes = test::build_frame(f);
+                pcap_pkthdr h{};
+                h.caplen = h.len = static_cast<bpf_u_int32>(bytes.size());
+                // "dst net" of an IPv6 network passes no IPv4 datagram.
+                const bool passes =
+                    c.passes && !(c.ip_version == 4 && text.find("dst net") != std::string::npos);
+                EXPECT_EQ(filter.passes(h, bytes.data()), passes);
+                // Nothing but the family word: no datagram to filter.
+                h.caplen = h.len = 4;
+                EXPECT_FALSE(filter.passes(h, bytes.data()));
+            }
+        }
+    }
+}
+
+// A text libpcap refuses is refused for a replay, by libpcap or by the
+// program, with libpcap's reason.
+TEST(Filter, ReplayFilterSaysWhyItCannotCompile) {
+    for (int dlt : {DLT_EN10MB, DLT_RAW, DLT_NULL, DLT_LOOP}) {
+        SCOPED_TRACE(testing::Message() << "link type " << dlt);
+        const FileFilter filter(dlt, "port 53 and dst net 10 mask 255.255.255.255");
+        EXPECT_EQ(filter.error(), "can't parse filter expression: syntax error");
+        const std::vector<uint8_t> bytes = test::build_frame(test::FrameSpec{});
+        pcap_pkthdr h{};
+        h.caplen = h.len = static_cast<bpf_u_int32>(bytes.size());
+        EXPECT_FALSE(filter.passes(h, bytes.data()));
     }
 }
 
