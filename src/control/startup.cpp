@@ -234,9 +234,11 @@ namespace {
 
 // Port 53, or an IPv6 frame whose first next header is one of the extension
 // headers the decoder walks: libpcap's "port 53" reads only the fixed IPv6
-// header's next header, so it would hide every query behind one.
+// header's next header, so it would hide every query behind one. Not
+// "ip6[6] = N": behind a VLAN tag the kernel has taken out of the frame,
+// libpcap 1.10 compiles that form so that -Q lets other IPv6 frames through.
 constexpr const char* kDnsFrames =
-    "(port 53 or ip6[6] = 0 or ip6[6] = 43 or ip6[6] = 44 or ip6[6] = 51 or ip6[6] = 60)";
+    "(port 53 or ip6 proto 0 or ip6 proto 43 or ip6 proto 44 or ip6 proto 51 or ip6 proto 60)";
 
 std::string ipv4_text(uint32_t addr) {
     in_addr in{};

@@ -1,21 +1,24 @@
 // The capture filter text for each way of choosing the watched network,
-// that libpcap compiles it on every link type the program reads, and how a
-// replay applies it.
+// that libpcap compiles it on every link type the program reads, that it
+// lets through exactly the frames of the table it should, and how a replay
+// applies it.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
+#include <optional>
 #include <string>
 
 #include "control/startup.h"
+#include "filter_frames.h"
 #include "frames.h"
 
 namespace qv {
 namespace {
 
 const std::string T =
-    "(port 53 or ip6[6] = 0 or ip6[6] = 43 or ip6[6] = 44 or ip6[6] = 51 or ip6[6] = 60)";
+    "(port 53 or ip6 proto 0 or ip6 proto 43 or ip6 proto 44 or ip6 proto 51 or ip6 proto 60)";
 
 // The Ethernet form: untagged, one tag or two.
 std::string tagged(const std::string& b) {
@@ -31,6 +34,8 @@ struct FilterCaseRow {
     DeviceNetworks nets;
     FilterCase expect_case;
     std::string text;  // the filter on a link other than Ethernet
+    // What the filter lets through; nothing for a text libpcap refuses.
+    std::optional<test::Watched> watched;
 };
 
 DeviceNetworks v4_net(const char* net, const char* mask, std::vector<std::string> v6 = {}) {
@@ -38,38 +43,50 @@ DeviceNetworks v4_net(const char* net, const char* mask, std::vector<std::string
 }
 
 const std::vector<FilterCaseRow>& rows() {
+    using test::net4;
+    using test::net6;
+    const test::Watched all{.everything = true};
     static const std::vector<FilterCaseRow> table = {
         {"-Q", 1, nullptr, nullptr, nullptr, v4_net("10.1.2.0", "255.255.255.0"),
-         FilterCase::no_local, T},
+         FilterCase::no_local, T, all},
         {"-Q -M", 1, nullptr, "255.255.255.0", nullptr, v4_net("10.1.2.0", "255.255.255.0"),
-         FilterCase::no_local, T},
-        {"a file without -A", 0, nullptr, nullptr, "x.pcap", {}, FilterCase::no_local, T},
+         FilterCase::no_local, T, all},
+        {"a file without -A", 0, nullptr, nullptr, "x.pcap", {}, FilterCase::no_local, T, all},
         {"-A", 0, "192.0.2.1", nullptr, nullptr, v4_net("10.1.2.0", "255.255.255.0"),
-         FilterCase::address, "port 53 and dst net 192.0.2.1 mask 255.255.255.255"},
+         FilterCase::address, "port 53 and dst net 192.0.2.1 mask 255.255.255.255",
+         test::Watched{.v4 = {net4("192.0.2.1", 32)}}},
         {"-A -M", 0, "192.0.2.0", "255.255.255.0", nullptr, {}, FilterCase::address,
-         "port 53 and dst net 192.0.2.0 mask 255.255.255.0"},
+         "port 53 and dst net 192.0.2.0 mask 255.255.255.0",
+         test::Watched{.v4 = {net4("192.0.2.0", 24)}}},
         {"-A as typed", 0, "10", nullptr, nullptr, {}, FilterCase::address,
-         "port 53 and dst net 10 mask 255.255.255.255"},
+         "port 53 and dst net 10 mask 255.255.255.255", std::nullopt},
         {"-A with a file", 0, "192.0.2.0", "255.255.255.0", "x.pcap", {}, FilterCase::address,
-         "port 53 and dst net 192.0.2.0 mask 255.255.255.0"},
+         "port 53 and dst net 192.0.2.0 mask 255.255.255.0",
+         test::Watched{.v4 = {net4("192.0.2.0", 24)}}},
         {"-A IPv6", 0, "2001:db8::53", nullptr, nullptr, {}, FilterCase::address,
-         T + " and dst net 2001:db8::53/128"},
+         T + " and dst net 2001:db8::53/128", test::Watched{.v6 = {net6("2001:db8::53", 128)}}},
         {"-A IPv6 -M 48", 0, "2001:db8:1::", "48", nullptr, {}, FilterCase::address,
-         T + " and dst net 2001:db8:1::/48"},
+         T + " and dst net 2001:db8:1::/48", test::Watched{.v6 = {net6("2001:db8:1::", 48)}}},
         {"device network", 0, nullptr, nullptr, nullptr, v4_net("10.1.2.0", "255.255.255.0"),
-         FilterCase::local_net, "port 53 and dst net 10.1.2.0 mask 255.255.255.0"},
+         FilterCase::local_net, "port 53 and dst net 10.1.2.0 mask 255.255.255.0",
+         test::Watched{.v4 = {net4("10.1.2.0", 24)}}},
         {"device network with -M", 0, nullptr, "255.255.0.0", nullptr,
          v4_net("10.1.0.0", "255.255.255.0"), FilterCase::local_net,
-         "port 53 and dst net 10.1.0.0 mask 255.255.0.0"},
+         "port 53 and dst net 10.1.0.0 mask 255.255.0.0",
+         test::Watched{.v4 = {net4("10.1.0.0", 16)}}},
         {"device without an address", 0, nullptr, nullptr, nullptr, v4_net("0.0.0.0", "0.0.0.0"),
-         FilterCase::local_net, "port 53 and dst net 0.0.0.0 mask 0.0.0.0"},
+         FilterCase::local_net, "port 53 and dst net 0.0.0.0 mask 0.0.0.0",
+         test::Watched{.v4 = {net4("0.0.0.0", 0)}}},
         {"device with IPv6 networks", 0, nullptr, nullptr, nullptr,
          v4_net("10.1.2.0", "255.255.255.0", {"2001:db8:1::/64", "::1/128"}), FilterCase::local_net,
          T + " and (dst net 10.1.2.0 mask 255.255.255.0 or dst net 2001:db8:1::/64 or dst net "
-             "::1/128)"},
+             "::1/128)",
+         test::Watched{.v4 = {net4("10.1.2.0", 24)},
+                       .v6 = {net6("2001:db8:1::", 64), net6("::1", 128)}}},
         {"-M replaces only the IPv4 mask", 0, nullptr, "255.0.0.0", nullptr,
          v4_net("10.0.0.0", "255.255.255.0", {"2001:db8:1::/64"}), FilterCase::local_net,
-         T + " and (dst net 10.0.0.0 mask 255.0.0.0 or dst net 2001:db8:1::/64)"},
+         T + " and (dst net 10.0.0.0 mask 255.0.0.0 or dst net 2001:db8:1::/64)",
+         test::Watched{.v4 = {net4("10.0.0.0", 8)}, .v6 = {net6("2001:db8:1::", 64)}}},
     };
     return table;
 }
@@ -116,6 +133,42 @@ TEST(Filter, CompilesOnEveryLinkType) {
             pcap_freecode(&prog);
         }
         pcap_close(dead);
+    }
+}
+
+// Every frame of the table through the filter of every form, on every link
+// type, as a replay applies it: with the tags still in the frame. The
+// frames of a live capture, whose outer tag the kernel takes out before its
+// filter runs, are the end-to-end tests' to inject.
+TEST(Filter, LetsThroughTheFramesTheRuleAccepts) {
+    for (const test::FileLink& link : test::file_links()) {
+        const auto frames = test::table_frames(link, test::unit_destinations());
+        for (const auto& r : rows()) {
+            if (!r.watched) continue;
+            SCOPED_TRACE(testing::Message() << r.what << " on " << link.name);
+            const std::string text =
+                build_filter_text(settings_of(r), r.nets, link.dlt == DLT_EN10MB);
+            const FileFilter filter(link.dlt, text.c_str());
+            ASSERT_EQ(filter.error(), "");
+            // The first few frames judged wrongly, and how many there were.
+            std::string wrong;
+            int wrong_passes = 0, wrong_rejects = 0;
+            for (const auto& f : frames) {
+                const std::vector<uint8_t> bytes = test::build_frame(f.spec);
+                pcap_pkthdr h{};
+                h.caplen = h.len = static_cast<bpf_u_int32>(bytes.size());
+                const bool passed = filter.passes(h, bytes.data());
+                if (passed == test::rule_accepts(*r.watched, f.spec)) continue;
+                if (wrong_passes + wrong_rejects < 8)
+                    wrong += (passed ? "passed: " : "rejected: ") + f.name + "\n";
+                ++(passed ? wrong_passes : wrong_rejects);
+            }
+            EXPECT_EQ(wrong_passes + wrong_rejects, 0)
+                << wrong_passes << " wrongly passed and " << wrong_rejects
+                << " wrongly rejected of " << frames.size() << " frames by \"" << text
+                << "\", among them:\n"
+                << wrong;
+        }
     }
 }
 
