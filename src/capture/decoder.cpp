@@ -48,13 +48,8 @@ uint16_t walk_link(WireReader& r, LinkType link) {
             return version == 4 ? kEtherIPv4 : version == 6 ? kEtherIPv6 : 0;
         }
         case LinkType::null: {
-            // The family is in the byte order of the host that captured; a
-            // family fits in 16 bits, so the order with the high half zero is it.
-            uint32_t family = r.u32();
-            if ((family & 0xffffu) == 0) family = __builtin_bswap32(family);
-            if (family == 2) return kEtherIPv4;
-            if (family == 10 || family == 24 || family == 28 || family == 30) return kEtherIPv6;
-            return 0;
+            const int version = null_family_version(r.u32());
+            return version == 4 ? kEtherIPv4 : version == 6 ? kEtherIPv6 : 0;
         }
         case LinkType::linux_sll:
             r.skip(14);
@@ -159,6 +154,15 @@ std::optional<IpResult> walk_ipv6(WireReader& r, uint32_t wire_len, Verdict& why
 bool valid_dns_char(uint8_t c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
            c == '-' || c == '_';
+}
+
+int null_family_version(uint32_t family) {
+    // The family is in the byte order of the host that captured; a family
+    // fits in 16 bits, so the order with the high half zero is it.
+    if ((family & 0xffffu) == 0) family = __builtin_bswap32(family);
+    if (family == 2) return 4;
+    if (family == 10 || family == 24 || family == 28 || family == 30) return 6;
+    return 0;
 }
 
 std::optional<LinkType> link_type_of(int dlt) {

@@ -42,6 +42,10 @@ enum class LinkType {
 // The link layer of a libpcap link type, or nothing when the program cannot
 // read that link type.
 std::optional<LinkType> link_type_of(int dlt);
+// The IP version (4 or 6) that the address family of a BSD null/loop link
+// header names, its four bytes read in network order whatever order they
+// are in; 0 for any other family.
+int null_family_version(uint32_t family);
 
 // What decoding made of a frame or message.
 enum class Verdict : uint8_t {

@@ -161,7 +161,9 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     ctx.zones = zones;
     const std::string filter = build_filter_text(s, DeviceNetworks{}, ctx.link == LinkType::ethernet);
     if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter.c_str(), s.read_file);
-    install_filter(handle, filter.c_str(), 0);
+    const FileFilter file_filter(pcap_datalink(handle), filter.c_str());
+    if (!file_filter.error().empty())
+        fail("error compiling filter: %s\n", file_filter.error().c_str());
 
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
@@ -188,6 +190,7 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     int rc = 0;
     while (stop_signal() == 0 && (rc = pcap_next_ex(handle, &header, &data)) >= 0) {
         if (rc == 0) continue;
+        if (!file_filter.passes(*header, data)) continue;
         const time_t t = header->ts.tv_sec;
         if (!started) {
             started = true;
@@ -232,9 +235,11 @@ namespace {
 
 // Port 53, or an IPv6 frame whose first next header is one of the extension
 // headers the decoder walks: libpcap's "port 53" reads only the fixed IPv6
-// header's next header, so it would hide every query behind one.
+// header's next header, so it would hide every query behind one. Not
+// "ip6[6] = N": behind a VLAN tag the kernel has taken out of the frame,
+// libpcap 1.10 compiles that form so that -Q lets other IPv6 frames through.
 constexpr const char* kDnsFrames =
-    "(port 53 or ip6[6] = 0 or ip6[6] = 43 or ip6[6] = 44 or ip6[6] = 51 or ip6[6] = 60)";
+    "(port 53 or ip6 proto 0 or ip6 proto 43 or ip6 proto 44 or ip6 proto 51 or ip6 proto 60)";
 
 std::string ipv4_text(uint32_t addr) {
     in_addr in{};
@@ -326,6 +331,39 @@ std::string build_filter_text(const Settings& s, const DeviceNetworks& nets, boo
     // untagged case comes first and each tag nests the rest.
     const std::string g = one_group(b) ? b : "(" + b + ")";
     return g + " or (vlan and (" + g + " or (vlan and " + g + ")))";
+}
+
+FileFilter::FileFilter(int dlt, const char* text)
+    : loopback_(dlt == DLT_NULL || dlt == DLT_LOOP),
+      dead_(pcap_open_dead(loopback_ ? DLT_RAW : dlt, kSnapLen)) {
+    if (dead_ == nullptr) {
+        error_ = "no memory";
+    } else if (pcap_compile(dead_, &program_, text, 0, 0) == -1) {
+        error_ = pcap_geterr(dead_);
+    } else {
+        compiled_ = true;
+    }
+}
+
+FileFilter::~FileFilter() {
+    if (compiled_) pcap_freecode(&program_);
+    if (dead_ != nullptr) pcap_close(dead_);
+}
+
+bool FileFilter::passes(const pcap_pkthdr& header, const uint8_t* bytes) const {
+    if (!compiled_) return false;
+    if (!loopback_) return pcap_offline_filter(&program_, &header, bytes) != 0;
+    if (header.caplen <= 4) return false;
+    const uint32_t family = static_cast<uint32_t>(bytes[0]) << 24 |
+                            static_cast<uint32_t>(bytes[1]) << 16 |
+                            static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+    // The IP version must be the one the family names, as the decoder requires.
+    const int version = null_family_version(family);
+    if (version == 0 || bytes[4] >> 4 != version) return false;
+    pcap_pkthdr datagram = header;
+    datagram.caplen -= 4;
+    datagram.len = header.len > 4 ? header.len - 4 : 0;
+    return pcap_offline_filter(&program_, &datagram, bytes + 4) != 0;
 }
 
 char* default_device() {

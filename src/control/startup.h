@@ -2,6 +2,8 @@
 // thread, then the capture loop for the rest of the process's life.
 #pragma once
 
+#include <pcap/pcap.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -40,6 +42,32 @@ DeviceNetworks device_networks(const char* device);
 // such a frame are checked by the decoder), towards that network. On an
 // Ethernet link it matches frames with no VLAN tag, one or two.
 std::string build_filter_text(const Settings& s, const DeviceNetworks& nets, bool ethernet);
+
+// The capture filter of a replay, applied packet by packet: libpcap's own,
+// except on a BSD loopback link (DLT_NULL, DLT_LOOP). There libpcap's "ip6"
+// looks for this host's AF_INET6 (10 on Linux) in one byte order only, and
+// would drop every IPv6 packet captured on a BSD (24, 28 or 30); so the
+// filter is compiled for raw IP and runs on the datagram after the family
+// word, for the families the decoder reads.
+class FileFilter {
+  public:
+    // Compiles text for link type dlt; error() says why when it cannot.
+    FileFilter(int dlt, const char* text);
+    ~FileFilter();
+    FileFilter(const FileFilter&) = delete;
+    FileFilter& operator=(const FileFilter&) = delete;
+
+    // Empty once compiled.
+    const std::string& error() const { return error_; }
+    bool passes(const pcap_pkthdr& header, const uint8_t* bytes) const;
+
+  private:
+    bool loopback_;
+    pcap_t* dead_;
+    bpf_program program_{};
+    bool compiled_ = false;
+    std::string error_;
+};
 
 // The name of the default capture device, as libpcap's old device lookup
 // chose it: the first device libpcap lists, unless there is none or it is a

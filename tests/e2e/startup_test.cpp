@@ -69,7 +69,7 @@ TEST_F(Startup, RefusesWithStatusOneAndExactMessages) {
 // Frames that may hold a query: port 53, or IPv6 with an extension header
 // first (the port then lies beyond where libpcap looks).
 const std::string kQueries =
-    "(port 53 or ip6[6] = 0 or ip6[6] = 43 or ip6[6] = 44 or ip6[6] = 51 or ip6[6] = 60)";
+    "(port 53 or ip6 proto 0 or ip6 proto 43 or ip6 proto 44 or ip6 proto 51 or ip6 proto 60)";
 
 // A filter for lo (Ethernet): the group for untagged frames, then the same
 // behind one VLAN tag and behind two.

@@ -1,19 +1,24 @@
-// The capture filter text for each way of choosing the watched network, and
-// that libpcap compiles it on every link type the program reads.
+// The capture filter text for each way of choosing the watched network,
+// that libpcap compiles it on every link type the program reads, that it
+// lets through exactly the frames of the table it should, and how a replay
+// applies it.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
+#include <optional>
 #include <string>
 
 #include "control/startup.h"
+#include "filter_frames.h"
+#include "frames.h"
 
 namespace qv {
 namespace {
 
 const std::string T =
-    "(port 53 or ip6[6] = 0 or ip6[6] = 43 or ip6[6] = 44 or ip6[6] = 51 or ip6[6] = 60)";
+    "(port 53 or ip6 proto 0 or ip6 proto 43 or ip6 proto 44 or ip6 proto 51 or ip6 proto 60)";
 
 // The Ethernet form: untagged, one tag or two.
 std::string tagged(const std::string& b) {
@@ -29,6 +34,8 @@ struct FilterCaseRow {
     DeviceNetworks nets;
     FilterCase expect_case;
     std::string text;  // the filter on a link other than Ethernet
+    // What the filter lets through; nothing for a text libpcap refuses.
+    std::optional<test::Watched> watched;
 };
 
 DeviceNetworks v4_net(const char* net, const char* mask, std::vector<std::string> v6 = {}) {
@@ -36,38 +43,50 @@ DeviceNetworks v4_net(const char* net, const char* mask, std::vector<std::string
 }
 
 const std::vector<FilterCaseRow>& rows() {
+    using test::net4;
+    using test::net6;
+    const test::Watched all{.everything = true};
     static const std::vector<FilterCaseRow> table = {
         {"-Q", 1, nullptr, nullptr, nullptr, v4_net("10.1.2.0", "255.255.255.0"),
-         FilterCase::no_local, T},
+         FilterCase::no_local, T, all},
         {"-Q -M", 1, nullptr, "255.255.255.0", nullptr, v4_net("10.1.2.0", "255.255.255.0"),
-         FilterCase::no_local, T},
-        {"a file without -A", 0, nullptr, nullptr, "x.pcap", {}, FilterCase::no_local, T},
+         FilterCase::no_local, T, all},
+        {"a file without -A", 0, nullptr, nullptr, "x.pcap", {}, FilterCase::no_local, T, all},
         {"-A", 0, "192.0.2.1", nullptr, nullptr, v4_net("10.1.2.0", "255.255.255.0"),
-         FilterCase::address, "port 53 and dst net 192.0.2.1 mask 255.255.255.255"},
+         FilterCase::address, "port 53 and dst net 192.0.2.1 mask 255.255.255.255",
+         test::Watched{.v4 = {net4("192.0.2.1", 32)}}},
         {"-A -M", 0, "192.0.2.0", "255.255.255.0", nullptr, {}, FilterCase::address,
-         "port 53 and dst net 192.0.2.0 mask 255.255.255.0"},
+         "port 53 and dst net 192.0.2.0 mask 255.255.255.0",
+         test::Watched{.v4 = {net4("192.0.2.0", 24)}}},
         {"-A as typed", 0, "10", nullptr, nullptr, {}, FilterCase::address,
-         "port 53 and dst net 10 mask 255.255.255.255"},
+         "port 53 and dst net 10 mask 255.255.255.255", std::nullopt},
         {"-A with a file", 0, "192.0.2.0", "255.255.255.0", "x.pcap", {}, FilterCase::address,
-         "port 53 and dst net 192.0.2.0 mask 255.255.255.0"},
+         "port 53 and dst net 192.0.2.0 mask 255.255.255.0",
+         test::Watched{.v4 = {net4("192.0.2.0", 24)}}},
         {"-A IPv6", 0, "2001:db8::53", nullptr, nullptr, {}, FilterCase::address,
-         T + " and dst net 2001:db8::53/128"},
+         T + " and dst net 2001:db8::53/128", test::Watched{.v6 = {net6("2001:db8::53", 128)}}},
         {"-A IPv6 -M 48", 0, "2001:db8:1::", "48", nullptr, {}, FilterCase::address,
-         T + " and dst net 2001:db8:1::/48"},
+         T + " and dst net 2001:db8:1::/48", test::Watched{.v6 = {net6("2001:db8:1::", 48)}}},
         {"device network", 0, nullptr, nullptr, nullptr, v4_net("10.1.2.0", "255.255.255.0"),
-         FilterCase::local_net, "port 53 and dst net 10.1.2.0 mask 255.255.255.0"},
+         FilterCase::local_net, "port 53 and dst net 10.1.2.0 mask 255.255.255.0",
+         test::Watched{.v4 = {net4("10.1.2.0", 24)}}},
         {"device network with -M", 0, nullptr, "255.255.0.0", nullptr,
          v4_net("10.1.0.0", "255.255.255.0"), FilterCase::local_net,
-         "port 53 and dst net 10.1.0.0 mask 255.255.0.0"},
+         "port 53 and dst net 10.1.0.0 mask 255.255.0.0",
+         test::Watched{.v4 = {net4("10.1.0.0", 16)}}},
         {"device without an address", 0, nullptr, nullptr, nullptr, v4_net("0.0.0.0", "0.0.0.0"),
-         FilterCase::local_net, "port 53 and dst net 0.0.0.0 mask 0.0.0.0"},
+         FilterCase::local_net, "port 53 and dst net 0.0.0.0 mask 0.0.0.0",
+         test::Watched{.v4 = {net4("0.0.0.0", 0)}}},
         {"device with IPv6 networks", 0, nullptr, nullptr, nullptr,
          v4_net("10.1.2.0", "255.255.255.0", {"2001:db8:1::/64", "::1/128"}), FilterCase::local_net,
          T + " and (dst net 10.1.2.0 mask 255.255.255.0 or dst net 2001:db8:1::/64 or dst net "
-             "::1/128)"},
+             "::1/128)",
+         test::Watched{.v4 = {net4("10.1.2.0", 24)},
+                       .v6 = {net6("2001:db8:1::", 64), net6("::1", 128)}}},
         {"-M replaces only the IPv4 mask", 0, nullptr, "255.0.0.0", nullptr,
          v4_net("10.0.0.0", "255.255.255.0", {"2001:db8:1::/64"}), FilterCase::local_net,
-         T + " and (dst net 10.0.0.0 mask 255.0.0.0 or dst net 2001:db8:1::/64)"},
+         T + " and (dst net 10.0.0.0 mask 255.0.0.0 or dst net 2001:db8:1::/64)",
+         test::Watched{.v4 = {net4("10.0.0.0", 8)}, .v6 = {net6("2001:db8:1::", 64)}}},
     };
     return table;
 }
@@ -114,6 +133,108 @@ TEST(Filter, CompilesOnEveryLinkType) {
             pcap_freecode(&prog);
         }
         pcap_close(dead);
+    }
+}
+
+// Every frame of the table through the filter of every form, on every link
+// type, as a replay applies it: with the tags still in the frame. The
+// frames of a live capture, whose outer tag the kernel takes out before its
+// filter runs, are the end-to-end tests' to inject.
+TEST(Filter, LetsThroughTheFramesTheRuleAccepts) {
+    for (const test::FileLink& link : test::file_links()) {
+        const auto frames = test::table_frames(link, test::unit_destinations());
+        for (const auto& r : rows()) {
+            if (!r.watched) continue;
+            SCOPED_TRACE(testing::Message() << r.what << " on " << link.name);
+            const std::string text =
+                build_filter_text(settings_of(r), r.nets, link.dlt == DLT_EN10MB);
+            const FileFilter filter(link.dlt, text.c_str());
+            ASSERT_EQ(filter.error(), "");
+            // The first few frames judged wrongly, and how many there were.
+            std::string wrong;
+            int wrong_passes = 0, wrong_rejects = 0;
+            for (const auto& f : frames) {
+                const std::vector<uint8_t> bytes = test::build_frame(f.spec);
+                pcap_pkthdr h{};
+                h.caplen = h.len = static_cast<bpf_u_int32>(bytes.size());
+                const bool passed = filter.passes(h, bytes.data());
+                if (passed == test::rule_accepts(*r.watched, f.spec)) continue;
+                if (wrong_passes + wrong_rejects < 8)
+                    wrong += (passed ? "passed: " : "rejected: ") + f.name + "\n";
+                ++(passed ? wrong_passes : wrong_rejects);
+            }
+            EXPECT_EQ(wrong_passes + wrong_rejects, 0)
+                << wrong_passes << " wrongly passed and " << wrong_rejects
+                << " wrongly rejected of " << frames.size() << " frames by \"" << text
+                << "\", among them:\n"
+                << wrong;
+        }
+    }
+}
+
+// A replay of a BSD loopback link reads the family word as the decoder
+// does: every family it reads passes, in either byte order, when the
+// datagram after it is of that IP version; nothing else passes.
+TEST(Filter, ReplayOfALoopbackLinkReadsEveryFamilyTheDecoderReads) {
+    const struct {
+        const char* what;
+        uint32_t family;
+        bool big_endian;
+        uint8_t ip_version;
+        bool passes;
+    } cases[] = {
+        {"IPv4", 2, false, 4, true},
+        {"IPv4, the other byte order", 2, true, 4, true},
+        {"Linux IPv6", 10, false, 6, true},
+        {"Linux IPv6, the other byte order", 10, true, 6, true},
+        {"NetBSD and OpenBSD IPv6", 24, false, 6, true},
+        {"OpenBSD IPv6 on DLT_LOOP's order", 24, true, 6, true},
+        {"FreeBSD IPv6", 28, false, 6, true},
+        {"macOS IPv6", 30, false, 6, true},
+        {"macOS IPv6, the other byte order", 30, true, 6, true},
+        {"an IPv6 family before IPv4", 30, false, 4, false},
+        {"the IPv4 family before IPv6", 2, false, 6, false},
+        {"another family", 7, false, 4, false},
+    };
+    for (int dlt : {DLT_NULL, DLT_LOOP}) {
+        for (const std::string& text :
+             {T, T + " and dst net 2001:db8::/32", std::string("port 53")}) {
+            const FileFilter filter(dlt, text.c_str());
+            ASSERT_EQ(filter.error(), "");
+            for (const auto& c : cases) {
+                SCOPED_TRACE(testing::Message()
+                             << c.what << " on link type " << dlt << " through " << text);
+                test::FrameSpec f;
+                f.link_len = 4;
+                f.null_family = c.family;
+                f.null_big_endian = c.big_endian;
+                f.ip_version = c.ip_version;
+                const std::vector<uint8_t> bytes = test::build_frame(f);
+                pcap_pkthdr h{};
+                h.caplen = h.len = static_cast<bpf_u_int32>(bytes.size());
+                // "dst net" of an IPv6 network passes no IPv4 datagram.
+                const bool passes =
+                    c.passes && !(c.ip_version == 4 && text.find("dst net") != std::string::npos);
+                EXPECT_EQ(filter.passes(h, bytes.data()), passes);
+                // Nothing but the family word: no datagram to filter.
+                h.caplen = h.len = 4;
+                EXPECT_FALSE(filter.passes(h, bytes.data()));
+            }
+        }
+    }
+}
+
+// A text libpcap refuses is refused for a replay, by libpcap or by the
+// program, with libpcap's reason.
+TEST(Filter, ReplayFilterSaysWhyItCannotCompile) {
+    for (int dlt : {DLT_EN10MB, DLT_RAW, DLT_NULL, DLT_LOOP}) {
+        SCOPED_TRACE(testing::Message() << "link type " << dlt);
+        const FileFilter filter(dlt, "port 53 and dst net 10 mask 255.255.255.255");
+        EXPECT_EQ(filter.error(), "can't parse filter expression: syntax error");
+        const std::vector<uint8_t> bytes = test::build_frame(test::FrameSpec{});
+        pcap_pkthdr h{};
+        h.caplen = h.len = static_cast<bpf_u_int32>(bytes.size());
+        EXPECT_FALSE(filter.passes(h, bytes.data()));
     }
 }
 
