@@ -163,7 +163,7 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter.c_str(), s.read_file);
     const FileFilter file_filter(pcap_datalink(handle), filter.c_str());
     if (!file_filter.error().empty())
-        fail("error compiling filter: %s\n", file_filter.error().c_str());
+        fatal("error compiling filter: %s\n", file_filter.error().c_str());
 
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
