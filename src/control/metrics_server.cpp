@@ -158,9 +158,7 @@ void MetricsServer::start(const CaptureStats& stats, const MetricsBoard& board) 
     try {
         sweeper_ = std::thread([l = lifetimes_.get()] { l->run(); });
     } catch (const std::system_error& e) {
-        fprintf(stderr, "unable to serve metrics on %s: %s\n", s_.metrics_addr,
-                strerror(e.code().value()));
-        exit(1);
+        fatal("unable to serve metrics on %s: %s\n", s_.metrics_addr, strerror(e.code().value()));
     }
     // clang-format off
     daemon_ = MHD_start_daemon(
