@@ -91,35 +91,6 @@ class TempDir {
     std::string path_;
 };
 
-// GET /metrics on 127.0.0.1:port: the body of a 200 answer, or nothing.
-std::optional<std::string> metrics_page(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::nullopt;
-    const timeval limit{2, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
-    std::string raw;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-        char buf[16384];
-        for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
-            raw.append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    const size_t body = raw.find("\r\n\r\n");
-    if (!raw.starts_with("HTTP/1.") || raw.compare(8, 5, " 200 ") != 0 ||
-        body == std::string::npos) {
-        return std::nullopt;
-    }
-    return raw.substr(body + 4);
-}
-
 // The value of a series (written as on the page) of a page; -1 when absent.
 double sample_of(const std::string& page, const std::string& series) {
     std::istringstream in(page);

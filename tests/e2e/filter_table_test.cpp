@@ -69,33 +69,8 @@ struct FrameCounts {
     uint64_t probes = 0;
 };
 
-std::optional<std::string> get_page(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::nullopt;
-    timeval limit{2, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
-    const char request[] = "GET /metrics HTTP/1.0\r\n\r\n";
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-        send(fd, request, sizeof request - 1, MSG_NOSIGNAL) == sizeof request - 1) {
-        char buf[8192];
-        ssize_t n;
-        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
-        if (n < 0) reply.clear();
-    }
-    close(fd);
-    if (!reply.starts_with("HTTP/1.1 200") && !reply.starts_with("HTTP/1.0 200"))
-        return std::nullopt;
-    return reply;
-}
-
 std::optional<FrameCounts> read_counts(uint16_t port) {
-    const std::optional<std::string> page = get_page(port);
+    const std::optional<std::string> page = metrics_page(port);
     if (!page) return std::nullopt;
     FrameCounts c;
     bool seen = false;

@@ -275,6 +275,11 @@ class SyslogListener {
 };
 SyslogListener& syslog_listener();
 
+// ---------------------------------------------------------------- metrics page
+
+// GET /metrics on 127.0.0.1:port: the body of a 200 answer, or nothing.
+std::optional<std::string> metrics_page(uint16_t port);
+
 // ---------------------------------------------------------------- subreaper
 
 // The test process is a child subreaper: a program that daemonizes leaves
