@@ -8,19 +8,16 @@ namespace {
 
 // What an accepted query must be, whatever the bytes: UDP or TCP, a name in
 // presentation form (printable ASCII only, within its limit), and an address
-// of the family its frame carries (an IPv4 frame gives an IPv4-mapped
-// address).
+// of the family its frame carries (an IPv6 frame an IPv6 source, whatever
+// its bytes).
 void check(const qv::Query& q) {
     if (q.protocol != 6 && q.protocol != 17) __builtin_trap();
     if (q.name.size() > qv::kNameMax) __builtin_trap();
     for (char c : q.name) {
         if (c <= 0x20 || c >= 0x7f) __builtin_trap();
     }
-    if (q.family == 4) {
-        if (!q.source.is_v4()) __builtin_trap();
-    } else if (q.family != 6) {
-        __builtin_trap();
-    }
+    if (q.family != 4 && q.family != 6) __builtin_trap();
+    if (q.source.is_v4() != (q.family == 4)) __builtin_trap();
 }
 
 }  // namespace
