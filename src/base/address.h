@@ -76,7 +76,8 @@ struct AddrText {
     char text[56];
     const char* c_str() const { return text; }
 };
-// The plain address: a dotted quad for IPv4, RFC 5952 text for IPv6.
+// The plain address as inet_ntop writes it: a dotted quad for IPv4, RFC 5952
+// text for IPv6 (but ::a.b.c.d for an IPv4-compatible address).
 AddrText to_text(const SourceAddr& addr);
 // The text of a source counted by prefix: the plain address at full width,
 // else "ADDRESS/LEN" (the address already masked).
