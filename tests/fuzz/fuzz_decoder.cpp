@@ -8,8 +8,8 @@ namespace {
 
 // What an accepted query must be, whatever the bytes: UDP or TCP, a name in
 // presentation form (printable ASCII only, within its limit), and an address
-// of the family its frame carries (an IPv6 frame an IPv6 source, whatever
-// its bytes).
+// of the family its frame carries (an IPv6 frame gives an IPv6 source,
+// whatever its bytes).
 void check(const qv::Query& q) {
     if (q.protocol != 6 && q.protocol != 17) __builtin_trap();
     if (q.name.size() > qv::kNameMax) __builtin_trap();
