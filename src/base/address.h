@@ -1,7 +1,10 @@
-// A source address: 16 bytes, as an IPv6 address stands in its header. An
-// IPv4 address is kept in its IPv4-mapped form (::ffff:a.b.c.d), so both
-// families share one key type through decoder, table, hash, alarm memory,
-// lines and export, and an IPv4 address still prints as a dotted quad.
+// A source address: 16 bytes, as an IPv6 address stands in its header, and
+// the family of the frame it came in. An IPv4 address is kept in its
+// IPv4-mapped form (::ffff:a.b.c.d), so both families share one key type
+// through decoder, table, hash, alarm memory, lines and export. The bytes
+// alone cannot tell the families apart (every 16-byte value is an IPv6
+// address, ::ffff:a.b.c.d included), so the family is part of the key: an
+// IPv6 frame never counts for an IPv4 source.
 #pragma once
 
 #include <array>
@@ -14,9 +17,14 @@ namespace qv {
 
 struct SourceAddr {
     std::array<uint8_t, 16> bytes{};
-    // By its two halves: two loads and compares, not a call to memcmp.
+    // 1 for IPv4, 0 for IPv6: zero bytes are the IPv6 address ::, so a
+    // zeroed bucket still reads as all zero.
+    uint8_t v4 = 0;
+
+    // By its two halves and the family: three loads and compares, not a
+    // call to memcmp.
     friend bool operator==(const SourceAddr& a, const SourceAddr& b) {
-        return a.half(0) == b.half(0) && a.half(1) == b.half(1);
+        return a.half(0) == b.half(0) && a.half(1) == b.half(1) && a.v4 == b.v4;
     }
 
     // From the four bytes of an IPv4 header field, or sixteen of an IPv6 one.
@@ -25,6 +33,7 @@ struct SourceAddr {
         a.bytes[10] = 0xff;
         a.bytes[11] = 0xff;
         std::memcpy(&a.bytes[12], p, 4);
+        a.v4 = 1;
         return a;
     }
     static SourceAddr from_v6(const uint8_t* p) {
@@ -33,10 +42,7 @@ struct SourceAddr {
         return a;
     }
 
-    bool is_v4() const {
-        static constexpr uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-        return std::memcmp(bytes.data(), kMapped, 12) == 0;
-    }
+    bool is_v4() const { return v4 != 0; }
     // The two 64-bit halves, for hashing.
     uint64_t half(int i) const {
         uint64_t h;
@@ -49,8 +55,12 @@ struct SourceAddr {
     SourceAddr masked(int len) const;
 };
 
-// The key hash of the indexed maps that hold sources.
-inline uint32_t hash_key(const SeededHash& h, const SourceAddr& a) { return h(a.half(0), a.half(1)); }
+// The key hash of the indexed maps that hold sources. The family is a key
+// word of its own, with its own secret multiplier: an IPv6 source chosen
+// to match an IPv4 one in all 16 bytes lands on an unpredictable chain.
+inline uint32_t hash_key(const SeededHash& h, const SourceAddr& a) {
+    return h(a.half(0), a.half(1), a.v4);
+}
 
 // How sources are counted: by the first v4 bits of an IPv4 address and the
 // first v6 bits of an IPv6 one.
@@ -66,7 +76,8 @@ struct AddrText {
     char text[56];
     const char* c_str() const { return text; }
 };
-// The plain address: a dotted quad for IPv4, RFC 5952 text for IPv6.
+// The plain address as inet_ntop writes it: a dotted quad for IPv4, RFC 5952
+// text for IPv6 (but ::a.b.c.d for an IPv4-compatible address).
 AddrText to_text(const SourceAddr& addr);
 // The text of a source counted by prefix: the plain address at full width,
 // else "ADDRESS/LEN" (the address already masked).
@@ -81,11 +92,13 @@ constexpr SourceAddr make_addr(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     s.bytes[13] = b;
     s.bytes[14] = c;
     s.bytes[15] = d;
+    s.v4 = 1;
     return s;
 }
 
-// An IPv6 address from its text (for tests and constants); all zero when
-// the text does not parse.
+// An IPv6 address from its text (for tests and constants), an IPv6 source
+// whatever its bytes (::ffff:a.b.c.d too); all zero (::) when the text
+// does not parse.
 SourceAddr make_addr6(const char* text);
 
 }  // namespace qv

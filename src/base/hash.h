@@ -22,10 +22,11 @@ public:
     SeededHash(uint64_t seed, int bits) : b_(mix(seed)), shift_(64 - bits) {
         for (int i = 0; i < kMaxWords; ++i) a_[i] = mix(seed + static_cast<uint64_t>(i + 1) * kGamma) | 1u;
     }
-    // A 128-bit key as its two 64-bit halves.
-    uint32_t operator()(uint64_t lo, uint64_t hi) const {
+    // A 128-bit key as its two 64-bit halves, and a tag (an address
+    // family) as a fifth word of the key.
+    uint32_t operator()(uint64_t lo, uint64_t hi, uint32_t tag) const {
         const uint64_t h = a_[0] * (lo & 0xffffffffu) + a_[1] * (lo >> 32) +
-                           a_[2] * (hi & 0xffffffffu) + a_[3] * (hi >> 32) + b_;
+                           a_[2] * (hi & 0xffffffffu) + a_[3] * (hi >> 32) + a_[4] * tag + b_;
         return top(h);
     }
     // A key of n 32-bit words, n at most kMaxWords.

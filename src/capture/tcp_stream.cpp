@@ -20,11 +20,12 @@ uint32_t seconds_of(time_t t) { return static_cast<uint32_t>(static_cast<uint64_
 }  // namespace
 
 uint32_t hash_key(const SeededHash& h, const ConnKey& k) {
-    uint32_t w[9];
+    uint32_t w[10];
     std::memcpy(w, k.src.bytes.data(), 16);
     std::memcpy(w + 4, k.dst.bytes.data(), 16);
     w[8] = static_cast<uint32_t>(k.src_port) << 16 | k.dst_port;
-    return h.words(w, 9);
+    w[9] = k.src.v4;  // both ends are of the frame's family
+    return h.words(w, 10);
 }
 
 TcpStreams::TcpStreams(uint64_t seed, int32_t connections) : map_(connections, seed, kLabel) {

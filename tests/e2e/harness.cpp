@@ -735,10 +735,9 @@ bool source_key(const std::string& key) {
     if (inet_pton(AF_INET, addr.c_str(), bytes) != 1) {
         family = AF_INET6;
         width = 128;
+        // Any IPv6 text, ::ffff:a.b.c.d too: that is an IPv6 source (the
+        // frame's family), while an IPv4 one is a dotted quad.
         if (inet_pton(AF_INET6, addr.c_str(), bytes) != 1) return false;
-        // An IPv4 source is written as a dotted quad, never in its mapped form.
-        static constexpr uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-        if (memcmp(bytes, kMapped, sizeof kMapped) == 0) return false;
     }
     char canonical[INET6_ADDRSTRLEN];
     inet_ntop(family, bytes, canonical, sizeof canonical);

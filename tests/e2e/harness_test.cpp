@@ -107,7 +107,13 @@ TEST_F(Harness, ExportCheckKnowsSourceTexts) {
         {"2001:db8:1:2::3/64", false},
         {"2001:DB8::1", false},  // not inet_ntop's text
         {"2001:db8:0:0::1", false},
-        {"::ffff:198.51.100.7", false},  // an IPv4 source in its mapped form
+        {"::ffff:198.51.100.7", true},  // IPv6 sources whose bytes hold 198.51.100.7
+        {"::198.51.100.7", true},
+        {"c633:6407::", true},
+        {"::ffff:198.51.0.0/112", true},
+        {"::ffff:c633:6407", false},  // inet_ntop writes ::ffff:198.51.100.7
+        {"::c633:6407", false},       // ... and ::198.51.100.7
+        {"::ffff:198.51.100.7/112", false},
         {"::/128", false},
         {"198.51.100.0/", false},
         {"host", false},

@@ -312,5 +312,234 @@ TEST_F(PrefixCounting, DaemonHoldsOffAPrefixAsOneSource) {
     }
 }
 
+// ---------------------------------------------------------------- families
+
+// 198.51.100.7, and three IPv6 sources whose bytes spell it out: the
+// IPv4-mapped and IPv4-compatible forms and the four bytes in front. The
+// family of the frame makes the source: four sources, never one.
+struct FamilySource {
+    qv::test::FrameSpec frame;
+    std::string text;  // the packet's own source as -D writes it
+};
+std::vector<FamilySource> family_sources() {
+    return {{query_from(Ipv4{198, 51, 100, 7}), "198.51.100.7"},
+            {query_from6(ipv6("::ffff:198.51.100.7")), "::ffff:198.51.100.7"},
+            {query_from6(ipv6("::c633:6407")), "::198.51.100.7"},
+            {query_from6(ipv6("c633:6407::")), "c633:6407::"}};
+}
+
+// One round: 10 queries from each of the sources, taking turns; every 50 ms
+// that is 200 qps each. Counts what it sent per source.
+class FamilyTraffic {
+  public:
+    FamilyTraffic() {
+        for (const FamilySource& s : family_sources())
+            frames_.push_back(qv::test::build_frame(s.frame));
+        sent_.resize(frames_.size());
+    }
+    void round() {
+        for (int i = 0; i < 10; ++i) {
+            for (size_t k = 0; k < frames_.size(); ++k) {
+                injector_.send(frames_[k]);
+                ++sent_[k];
+            }
+        }
+    }
+    uint64_t sent(size_t k) const { return sent_[k]; }
+
+  private:
+    FrameInjector injector_;
+    std::vector<std::vector<uint8_t>> frames_;
+    std::vector<uint64_t> sent_;
+};
+
+// Alarm lines and export keys, under the prefixes of each family: -4
+// applies to the IPv4 source alone, -6 to the three IPv6 ones, whose texts
+// are inet_ntop's (a prefix as ADDRESS/LEN).
+TEST_F(PrefixCounting, EachFamilyIsASourceOfItsOwn) {
+    const struct {
+        std::vector<std::string> prefix_args;
+        std::vector<std::string> keys;  // of family_sources() in order
+    } cases[] = {
+        {{"-6", "128"}, {"198.51.100.7", "::ffff:198.51.100.7", "::198.51.100.7", "c633:6407::"}},
+        {{"-4", "24", "-6", "112"},
+         {"198.51.100.0/24", "::ffff:198.51.0.0/112", "::198.51.0.0/112", "c633:6407::/112"}},
+        // The mapped and the compatible address share the IPv6 /48 ::/48.
+        {{"-4", "24", "-6", "48"}, {"198.51.100.0/24", "::/48", "::/48", "c633:6407::/48"}},
+    };
+    struct Run {
+        std::string name;
+        std::vector<std::string> keys;
+        std::optional<UdpReceiver> receiver{};
+        std::optional<Process> process{};
+        Counts got{};
+    };
+    await_second_turn();
+    std::list<Run> runs;
+    uint8_t n = 0;
+    for (const auto& c : cases) {
+        Run& r = runs.emplace_back();
+        r.name = "prefixes:";
+        for (const auto& a : c.prefix_args) r.name += " " + a;
+        r.keys = c.keys;
+        r.receiver.emplace("127.0.0.1");
+        std::vector<std::string> argv{QV_BINARY, "-b", "-D", "-Q", "-i", "lo", "-w",       "2",
+                                      "-t",      "20", "-m", "2",  "-s", "-z", "127.0.0.1"};
+        argv.insert(argv.end(), {"-p", std::to_string(r.receiver->port())});
+        argv.insert(argv.end(), c.prefix_args.begin(), c.prefix_args.end());
+        r.process.emplace(QV_BINARY, argv);
+        SCOPED_TRACE(r.name);
+        ASSERT_TRUE(wait_capturing(*r.process, Ipv4{10, 255, 130, ++n}));
+    }
+    auto drain = [](Run& r, Duration wait) -> ::testing::AssertionResult {
+        while (std::optional<std::string> d = r.receiver->receive(wait)) {
+            auto ok = add_export_counts(*d, r.got);
+            if (!ok) return ok;
+            wait = Duration(0);
+        }
+        return ::testing::AssertionSuccess();
+    };
+
+    // Loud until every run has alarmed each of its keys and written the
+    // totals line of that cycle.
+    auto alarmed = [](const Run& r) {
+        const std::string out = r.process->out();
+        size_t last = 0;
+        for (const std::string& key : r.keys) {
+            const size_t at = out.find("] source [" + key + "] - ");
+            if (at == std::string::npos) return false;
+            last = std::max(last, at);
+        }
+        const size_t totals = out.find("] totals - ", last);
+        return totals != std::string::npos && out.find('\n', totals) != std::string::npos;
+    };
+    FamilyTraffic traffic;
+    const auto deadline = Clock::now() + Duration(20000);
+    while (!std::all_of(runs.begin(), runs.end(), alarmed)) {
+        traffic.round();
+        for (Run& r : runs) {
+            ASSERT_TRUE(r.process->running()) << r.process->describe();
+            ASSERT_TRUE(drain(r, Duration(0))) << r.name;
+        }
+        if (Clock::now() >= deadline) {
+            std::string seen;
+            for (const Run& r : runs) {
+                seen += "\n" + r.name + ":";
+                for (const std::string& line : lines_of(r.process->out())) {
+                    if (line.find("] source [") != std::string::npos) seen += "\n  " + line;
+                }
+            }
+            FAIL() << "not every source was alarmed:" << seen;
+        }
+        std::this_thread::sleep_for(Duration(50));
+    }
+    // A marker sent after the last of them is exported by a later sweep.
+    const std::string marker = "198.51.102.";
+    FrameInjector injector;
+    injector.send(qv::test::build_frame(query_from(Ipv4{198, 51, 102, 1})));
+    auto marked = [&](const Run& r) {
+        return std::any_of(r.got.begin(), r.got.end(),
+                           [&](const auto& e) { return e.first.rfind(marker, 0) == 0; });
+    };
+    for (Run& r : runs) {
+        SCOPED_TRACE(r.name);
+        while (!marked(r)) {
+            ASSERT_TRUE(Clock::now() < deadline + Duration(10000)) << "no marker";
+            ASSERT_TRUE(drain(r, Duration(500)));
+        }
+    }
+
+    const std::vector<FamilySource> sources = family_sources();
+    for (Run& r : runs) {
+        SCOPED_TRACE(r.name);
+        const std::string out = r.process->out();
+        std::set<std::string> alarms;
+        for (const std::string& line : lines_of(out)) {
+            if (line.find("] source [") == std::string::npos) continue;
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, kAlarm)) << line;
+            EXPECT_GT(std::stol(m[2]), 20) << line;
+            alarms.insert(m[1]);
+        }
+        EXPECT_EQ(alarms, std::set<std::string>(r.keys.begin(), r.keys.end())) << out;
+
+        Counts expected;
+        for (size_t k = 0; k < sources.size(); ++k) {
+            expected[r.keys[k]] += traffic.sent(k);
+            // -D shows each packet's own source, whatever the prefixes.
+            EXPECT_NE(out.find(dump_line_text(sources[k].text, "udp", 1, "abc.de.") + "\n"),
+                      std::string::npos)
+                << sources[k].text;
+        }
+        for (auto it = r.got.begin(); it != r.got.end();) {
+            const bool probe_or_marker =
+                it->first.rfind("10.255.130.", 0) == 0 || it->first.rfind(marker, 0) == 0;
+            it = probe_or_marker ? r.got.erase(it) : std::next(it);
+        }
+        EXPECT_EQ(count_differences(expected, r.got), "") << r.process->describe();
+    }
+}
+
+// The daemon holds off each of the four on its own: an alarm of the IPv4
+// source silences none of its IPv6 look-alikes, nor the other way round.
+// Each is reported, then again when its -a 11 hold-off is over.
+TEST_F(PrefixCounting, DaemonHoldsOffEachFamilyApart) {
+    await_second_turn();
+    Process starter = start_program(
+        {"-d", "-Q", "-i", "lo", "-6", "128", "-w", "2", "-t", "20", "-a", "11", "-m", "2"});
+    ASSERT_EQ(starter.wait_exit(), exited(0)) << starter.describe();
+    std::optional<pid_t> daemon = wait_adopted();
+    ASSERT_TRUE(daemon.has_value()) << "no detached child";
+
+    std::set<std::string> loud;
+    for (const FamilySource& s : family_sources()) loud.insert(s.text);
+    ASSERT_EQ(loud.size(), 4u);
+    auto alarms_of = [](const std::vector<SyslogMessage>& log, const std::string& text) {
+        std::vector<size_t> at;
+        for (size_t i = 0; i < log.size(); ++i) {
+            std::smatch m;
+            if (std::regex_match(log[i].message, m, kDaemonAlarm) && m[1] == text) at.push_back(i);
+        }
+        return at;
+    };
+    FamilyTraffic traffic;
+    std::vector<SyslogMessage> log;
+    const auto deadline = Clock::now() + Duration(45000);
+    for (;;) {
+        traffic.round();
+        log = syslog_listener().messages();
+        if (std::all_of(loud.begin(), loud.end(),
+                        [&](const std::string& t) { return alarms_of(log, t).size() >= 2; }))
+            break;
+        ASSERT_EQ(wait_exit_of(*daemon, Duration(0)), kStillRunning);
+        if (Clock::now() >= deadline) {
+            std::string seen;
+            for (const SyslogMessage& m : log) seen += "\n  " + m.message;
+            FAIL() << "not every source was reported twice:" << seen;
+        }
+        std::this_thread::sleep_for(Duration(50));
+    }
+    ASSERT_EQ(kill(*daemon, SIGTERM), 0);
+    EXPECT_EQ(wait_exit_of(*daemon), exited(SIGTERM));
+
+    std::string text;
+    for (const SyslogMessage& m : log) text += m.raw;
+    for (const std::string& t : loud) {
+        SCOPED_TRACE(t);
+        const std::vector<size_t> at = alarms_of(log, t);
+        const auto cycles_between =
+            std::count_if(log.begin() + static_cast<long>(at[0]),
+                          log.begin() + static_cast<long>(at[1]), [&](const SyslogMessage& m) {
+                              return m.pid == *daemon && std::regex_match(m.message, kDaemonTotals);
+                          });
+        EXPECT_EQ(cycles_between, 6) << text;
+    }
+    for (const SyslogMessage& m : log) {
+        std::smatch s;
+        if (!std::regex_match(m.message, s, kDaemonAlarm)) continue;
+        EXPECT_EQ(loud.count(s[1]), 1u) << m.raw;
+    }
+}
+
 }  // namespace
 }  // namespace qv::e2e

@@ -369,12 +369,18 @@ void differential(const DiffRun& run) {
     // Few sources: a handful that always find their bucket once it exists.
     // Many sources: several times the table size, so takeovers are common.
     const SourceAddr v6 = make_addr6("2001:db8:1:2::1");
-    std::vector<SourceAddr> few = {kA, kB, kBroadcast, kZero, kC, kZero6, v6};
-    // Random IPv4 sources, and IPv6 sources of one /64 whose interface
-    // identifiers differ in a few low bits.
+    // The IPv6 twins of kA and of the free address: the same sixteen bytes,
+    // another family, another source.
+    const SourceAddr twin_a = make_addr6("::ffff:10.0.0.1");
+    const SourceAddr twin_free = make_addr6("::ffff:255.255.255.255");
+    std::vector<SourceAddr> few = {kA, kB, kBroadcast, kZero, kC, kZero6, v6, twin_a, twin_free};
+    // Random IPv4 sources, some with their IPv6 twin, and IPv6 sources of
+    // one /64 whose interface identifiers differ in a few low bits.
     std::vector<SourceAddr> many(static_cast<size_t>(run.buckets) * 4);
     for (size_t k = 0; k < many.size(); ++k) {
-        if (k % 2 == 0) {
+        if (k % 4 == 2) {
+            many[k] = SourceAddr::from_v6(many[k - 2].bytes.data());
+        } else if (k % 2 == 0) {
             const uint32_t r = rng();
             many[k] = make_addr(uint8_t(r >> 24), uint8_t(r >> 16), uint8_t(r >> 8), uint8_t(r));
         } else {
