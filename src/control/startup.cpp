@@ -18,9 +18,9 @@
 #include "control/metrics_server.h"
 #include "control/privileges.h"
 #include "control/stop_signals.h"
+#include "output/export.h"
+#include "output/metrics.h"
 #include "stats/cycle.h"
-#include "stats/export.h"
-#include "stats/metrics.h"
 #include "table/table.h"
 
 namespace qv {

@@ -12,7 +12,7 @@
 
 #include "base/hash.h"
 #include "base/lines.h"
-#include "stats/lines.h"
+#include "output/report_lines.h"
 
 namespace qv {
 

@@ -12,8 +12,8 @@
 #include "base/lines.h"
 #include "base/settings.h"
 #include "stats/alarm_memory.h"
-#include "stats/export.h"
-#include "stats/lines.h"
+#include "output/export.h"
+#include "output/report_lines.h"
 #include "table/table.h"
 
 namespace qv {

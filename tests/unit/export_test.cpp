@@ -1,4 +1,4 @@
-#include "stats/export.h"
+#include "output/export.h"
 
 #include <gtest/gtest.h>
 

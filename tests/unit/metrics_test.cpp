@@ -1,7 +1,7 @@
 // The metrics page: its exposition text, the per-cycle figures a cycle
 // publishes (top sources, monotonic capture counters), the -P address, and
 // what the callback makes of each kind of frame.
-#include "stats/metrics.h"
+#include "output/metrics.h"
 
 #include <gtest/gtest.h>
 

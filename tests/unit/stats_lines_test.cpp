@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "stats/alarm_memory.h"
-#include "stats/lines.h"
+#include "output/report_lines.h"
 #include "collectors.h"
 
 namespace qv {

@@ -1,4 +1,4 @@
-#include "stats/metrics.h"
+#include "output/metrics.h"
 
 #include <algorithm>
 #include <cinttypes>

@@ -1,4 +1,4 @@
-#include "stats/export.h"
+#include "output/export.h"
 
 #include <arpa/inet.h>
 #include <sys/select.h>

@@ -1,4 +1,4 @@
-#include "stats/lines.h"
+#include "output/report_lines.h"
 
 #include <syslog.h>
 
