@@ -12,7 +12,7 @@
 
 #include "base/capture_stats.h"
 #include "base/settings.h"
-#include "stats/metrics.h"
+#include "output/metrics.h"
 
 struct MHD_Daemon;
 

@@ -17,10 +17,11 @@
 #include "control/daemon.h"
 #include "control/metrics_server.h"
 #include "control/privileges.h"
+#include "control/stats_thread.h"
 #include "control/stop_signals.h"
+#include "output/export.h"
+#include "output/metrics.h"
 #include "stats/cycle.h"
-#include "stats/export.h"
-#include "stats/metrics.h"
 #include "table/table.h"
 
 namespace qv {
@@ -170,10 +171,10 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0);
     Collector collector = setup_collector(s);
     SocketSender sender(collector);
-    StatsCycle cycle(s, process_table(), system_lines(), sender, collector.host);
     MetricsBoard board(s);
+    WiredCycle cycle(s, process_table(), system_lines(), sender, collector.host, nullptr,
+                     metrics != nullptr ? &board : nullptr);
     if (metrics != nullptr) {
-        cycle.add_consumer(&board);
         const StopSignalsBlocked only_the_replay_thread_stops;
         metrics->start(the_capture_stats, board);
     }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/lines.h"
-#include "stats/export.h"
+#include "output/export.h"
 
 namespace qv::test {
 

@@ -11,9 +11,12 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "collectors.h"
+#include "control/stats_thread.h"
+#include "output/report_lines.h"
 
 namespace qv {
 namespace {
@@ -61,8 +64,8 @@ class CycleTest : public ::testing::Test {
     }
 
     // Builds the cycle once the settings of the test are in place.
-    StatsCycle& cycle() {
-        if (!cycle_) cycle_ = std::make_unique<StatsCycle>(s_, table_, sink_, sender_, host_);
+    WiredCycle& cycle() {
+        if (!cycle_) cycle_ = std::make_unique<WiredCycle>(s_, table_, sink_, sender_, host_);
         return *cycle_;
     }
     void add(const Query& q) {
@@ -107,7 +110,7 @@ class CycleTest : public ::testing::Test {
     CollectingSink sink_;
     CollectingSender sender_;
     HostJson host_{};
-    std::unique_ptr<StatsCycle> cycle_;
+    std::unique_ptr<WiredCycle> cycle_;
 };
 
 // ---- alarms ------------------------------------------------------------------
@@ -198,7 +201,7 @@ TEST_F(CycleTest, AlarmRatesAndThresholds) {
         LockGuarded<Table> table(16, 5);
         CollectingSink sink;
         CollectingSender sender;
-        StatsCycle cycle(s, table, sink, sender, host_);
+        WiredCycle cycle(s, table, sink, sender, host_);
         for (const Query& q : c.queries) {
             table.lock()->add_query(q.source, q.protocol, q.count, q.qtype, q.at);
         }
@@ -239,7 +242,7 @@ TEST_F(CycleTest, HoldOffAcrossCyclesOnlyInDaemonMode) {
         LockGuarded<Table> table(16, 5);
         CollectingSink sink;
         CollectingSender sender;
-        StatsCycle cycle(s, table, sink, sender, host_);
+        WiredCycle cycle(s, table, sink, sender, host_);
 
         auto line = [&](SourceAddr src, uint32_t qps, time_t at) {
             const std::string addr = to_text(src).c_str();
@@ -338,7 +341,7 @@ TEST_F(CycleTest, TotalsWindowRules) {
         LockGuarded<Table> table(16, 5);
         CollectingSink sink;
         CollectingSender sender;
-        StatsCycle cycle(s, table, sink, sender, host_);
+        WiredCycle cycle(s, table, sink, sender, host_);
         table.lock()->reset_totals(kDay);
         table.lock()->add_query(kA, kUdp, 4, 16, kDay);
         std::vector<std::vector<Line>> got;
@@ -406,6 +409,51 @@ TEST_F(CycleTest, AfterACycleTheCaptureCountsIntoAnEmptySet) {
     // A cycle with nothing counted sends nothing.
     run(kDay + 60);
     EXPECT_TRUE(sender_.datagrams.empty());
+}
+
+// ---- the consumers -------------------------------------------------------------
+
+// What a consumer saw of each cycle, in a log shared with the others.
+class Recorder final : public CycleConsumer {
+  public:
+    Recorder(std::vector<std::string>& log, std::string name) : log_(log), name_(std::move(name)) {}
+    void consume(const CycleSummary& s) override {
+        std::string entry =
+            name_ + ": " + std::to_string(s.retired->in_use_count()) + " sources, alarms";
+        for (int32_t i : s.alarms.sources) {
+            const Bucket& b = s.retired->bucket(i);
+            entry.append(" ").append(to_text(b.ip_addr).c_str());
+            if (b.alarm_set == stamp_of(s.cycle_time)) entry += " (stamped)";
+        }
+        log_.push_back(entry);
+    }
+    void cycle_done(const CycleSummary& s, double) override {
+        log_.push_back(name_ + " done: " + std::to_string(s.retired->in_use_count()) + " sources");
+    }
+
+  private:
+    std::vector<std::string>& log_;
+    std::string name_;
+};
+
+// The alarms are decided before the first consumer, every consumer reads
+// the same full retired set in the order they were added, and the set is
+// emptied only after the last.
+TEST_F(CycleTest, ConsumersReadTheDecidedAlarmsInTurnThenTheSetIsEmptied) {
+    s_.threshold = 60;
+    StatsCycle cycle(s_, table_);
+    std::vector<std::string> log;
+    Recorder first(log, "first");
+    Recorder second(log, "second");
+    cycle.add_consumer(&first);
+    cycle.add_consumer(&second);
+    add({kA, kUdp, 10, 1, kDay});
+    add({kB, kUdp, 200, 1, kDay});
+    add({kC, kTcp, 300, 1, kDay});
+    cycle.run(kDay + 2);
+    const std::string alarms = "3 sources, alarms 198.51.100.7 (stamped) 203.0.113.99 (stamped)";
+    EXPECT_EQ(log, (std::vector<std::string>{"first: " + alarms, "second: " + alarms,
+                                             "first done: 0 sources", "second done: 0 sources"}));
 }
 
 }  // namespace

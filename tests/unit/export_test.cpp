@@ -1,4 +1,4 @@
-#include "stats/export.h"
+#include "output/export.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "collectors.h"
+#include "stats/cycle.h"
 
 namespace qv {
 namespace {
@@ -30,6 +31,13 @@ int32_t put(BucketSet& set, SourceAddr src, uint32_t tcp, uint32_t udp) {
     if (tcp != 0) set.count(i, kTcp, tcp, 1, kNow);
     if (udp != 0) set.count(i, kUdp, udp, 28, kNow);
     return i;
+}
+
+// What a cycle does with its retired set: the export reads it, then, after
+// every consumer, the cycle empties it.
+void sweep(const Settings& s, BucketSet& set, const HostJson& host, CollectingSender& sender) {
+    export_sources(s, set, host, sender);
+    reset_retired(set, nullptr, kNow);
 }
 
 std::string header(const std::string& host_text) {
@@ -86,7 +94,7 @@ TEST(ExportSweep, WorkedExampleInBothModes) {
         put(set, make_addr(192, 0, 2, 10), 30, 12);
         put(set, make_addr(198, 51, 100, 7), 0, 5);
         CollectingSender sender;
-        sweep_and_export(s, set, escape_host_name("host1"), sender, kNow);
+        sweep(s, set, escape_host_name("host1"), sender);
         ASSERT_EQ(sender.datagrams.size(), 1u);
         EXPECT_EQ(sender.datagrams[0].size(), 79u);
         EXPECT_EQ(sender.datagrams[0], want + '\0');
@@ -101,7 +109,7 @@ TEST(ExportSweep, NothingIsSentWithoutSendJsonButTheSetIsStillEmptied) {
         put(set, make_addr(192, 0, 2, 10), 30, 12);
         put(set, make_addr(198, 51, 100, 7), 0, 5);
         CollectingSender sender;
-        sweep_and_export(s, set, escape_host_name("host1"), sender, kNow);
+        sweep(s, set, escape_host_name("host1"), sender);
         EXPECT_TRUE(sender.datagrams.empty());
         expect_all_free(set);
     }
@@ -123,7 +131,7 @@ TEST(ExportSweep, CountsAreUnsigned32BitSums) {
         BucketSet set(4, 3);
         put(set, make_addr(192, 0, 2, 10), c.tcp, c.udp);
         CollectingSender sender;
-        sweep_and_export(s, set, escape_host_name("host1"), sender, kNow);
+        sweep(s, set, escape_host_name("host1"), sender);
         EXPECT_EQ(sender.datagrams, std::vector<std::string>{datagram(
                                         "host1", {"\"192.0.2.10\":" + std::string(c.want) + ","})});
     }
@@ -142,7 +150,7 @@ TEST(ExportSweep, EveryBucketInUseInIndexOrderIncludingZeroAndBroadcast) {
     set.reset_bucket(0, kNow);
     ASSERT_EQ(put(set, make_addr(198, 51, 100, 7), 5, 0), 0);
     CollectingSender sender;
-    sweep_and_export(s, set, escape_host_name("host1"), sender, kNow);
+    sweep(s, set, escape_host_name("host1"), sender);
     EXPECT_EQ(sender.datagrams, std::vector<std::string>{datagram(
                                     "host1", {"\"198.51.100.7\":5,", "\"0.0.0.0\":2,",
                                               "\"192.0.2.1\":3,", "\"255.255.255.255\":4,"})});
@@ -174,7 +182,7 @@ TEST(ExportSweep, AnEntryGoesInOnlyWhileTheBudgetExceedsItsLength) {
             BucketSet set(64, 3);
             for (uint8_t k = 0; k < 60; ++k) put(set, make_addr(10, 0, 1, 100 + k), 400000, 600000);
             CollectingSender sender;
-            sweep_and_export(s, set, escape_host_name(host.c_str()), sender, kNow);
+            sweep(s, set, escape_host_name(host.c_str()), sender);
             const auto split = entries.begin() + static_cast<long>(c.first_chunk_entries);
             const std::vector<std::string> want = {
                 datagram(host, {entries.begin(), split}),
@@ -236,7 +244,7 @@ TEST(ExportSweep, EveryDatagramParsesAndTheCountsAddUp) {
             want[to_text(src).c_str()] += uint64_t{tcp} + udp;
         }
         CollectingSender sender;
-        sweep_and_export(s, set, escape_host_name(name.c_str()), sender, kNow);
+        sweep(s, set, escape_host_name(name.c_str()), sender);
         ASSERT_GE(sender.datagrams.size(), 2u);
         std::map<std::string, uint64_t> got;
         for (const std::string& d : sender.datagrams) {
@@ -268,7 +276,7 @@ TEST(ExportSweep, TheTotalsBucketIsNotTouched) {
         const Bucket before = table.totals();
         BucketSet& retired = table.swap_sets();
         CollectingSender sender;
-        sweep_and_export(s, retired, escape_host_name("host1"), sender, kNow);
+        sweep(s, retired, escape_host_name("host1"), sender);
         expect_all_free(retired);
         const Bucket& after = table.totals();
         EXPECT_EQ(after.tcp_count, 7u);

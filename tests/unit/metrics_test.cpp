@@ -1,7 +1,7 @@
 // The metrics page: its exposition text, the per-cycle figures a cycle
 // publishes (top sources, monotonic capture counters), the -P address, and
 // what the callback makes of each kind of frame.
-#include "stats/metrics.h"
+#include "output/metrics.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 #include "capture/handler.h"
 #include "collectors.h"
 #include "control/metrics_server.h"
+#include "control/stats_thread.h"
 #include "frames.h"
 
 namespace qv {
@@ -163,9 +164,8 @@ protected:
 
 TEST_F(MetricsCycle, CaptureCountersStayMonotonicAcrossTheWrap) {
     FakeCounters counters;
-    StatsCycle cycle(s_, table_, sink_, sender_, host_, &counters);
     MetricsBoard board(s_);
-    cycle.add_consumer(&board);
+    WiredCycle cycle(s_, table_, sink_, sender_, host_, &counters, &board);
     counters.received_ = 0xFFFFFF00u;
     counters.kernel_ = 0xFFFFFFF0u;
     cycle.run(kDay);
@@ -185,9 +185,8 @@ TEST_F(MetricsCycle, CaptureCountersStayMonotonicAcrossTheWrap) {
 TEST_F(MetricsCycle, TopTwentyByRateOfTheLastCycleOnly) {
     s_.threshold = 100;
     s_.foreground = 1;
-    StatsCycle cycle(s_, table_, sink_, sender_, host_);
     MetricsBoard board(s_);
-    cycle.add_consumer(&board);
+    WiredCycle cycle(s_, table_, sink_, sender_, host_, nullptr, &board);
     // 30 sources at 10, 20, ... 300 qps over 2 seconds, and one too young
     // to be rated.
     for (uint8_t k = 1; k <= 30; ++k) {

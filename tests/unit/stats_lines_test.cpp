@@ -5,14 +5,13 @@
 #include <cstdlib>
 #include <ctime>
 #include <deque>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "stats/alarm_memory.h"
-#include "stats/lines.h"
 #include "collectors.h"
+#include "output/report_lines.h"
+#include "stats/rates.h"
 
 namespace qv {
 namespace {
@@ -361,105 +360,6 @@ TEST_F(StatsLinesTest, TotalsLinesPerModeAndVerbosity) {
             EXPECT_EQ(sink.lines[0].priority, LOG_NOTICE);
         }
         EXPECT_EQ(sink.lines[0].text, c.want);
-    }
-}
-
-// ---- alarm memory ---------------------------------------------------------------
-
-TEST(AlarmMemory, RemembersTheLatestAlarmOfEachSource) {
-    AlarmMemory m(4, 1);
-    const SourceAddr a = make_addr(10, 0, 0, 1);
-    const SourceAddr b = make_addr(10, 0, 0, 2);
-    EXPECT_EQ(m.last_alarm(a), 0);
-    m.remember(a, kDay);
-    m.remember(b, kDay + 5);
-    EXPECT_EQ(m.last_alarm(a), kDay);
-    EXPECT_EQ(m.last_alarm(b), kDay + 5);
-    m.remember(a, kDay + 100);
-    EXPECT_EQ(m.last_alarm(a), kDay + 100);
-    EXPECT_EQ(m.size(), 2);
-    EXPECT_EQ(m.last_alarm(make_addr(10, 0, 0, 3)), 0);
-}
-
-TEST(AlarmMemory, ForgetsTheOldestAlarmedFirstAndReAlarmingMakesNewest) {
-    const SourceAddr a = make_addr(10, 0, 0, 1);
-    const SourceAddr b = make_addr(10, 0, 0, 2);
-    const SourceAddr c = make_addr(10, 0, 0, 3);
-    const SourceAddr d = make_addr(10, 0, 0, 4);
-    const SourceAddr e = make_addr(10, 0, 0, 5);
-    AlarmMemory m(3, 7);
-    m.remember(a, kDay + 1);
-    m.remember(b, kDay + 2);
-    m.remember(c, kDay + 3);
-    m.remember(d, kDay + 4);  // full: a goes
-    EXPECT_EQ(m.size(), 3);
-    EXPECT_EQ(m.last_alarm(a), 0);
-    EXPECT_EQ(m.last_alarm(b), kDay + 2);
-    m.remember(b, kDay + 5);  // b is now the newest, c the oldest
-    m.remember(e, kDay + 6);
-    EXPECT_EQ(m.last_alarm(c), 0);
-    EXPECT_EQ(m.last_alarm(b), kDay + 5);
-    EXPECT_EQ(m.last_alarm(d), kDay + 4);
-    EXPECT_EQ(m.last_alarm(e), kDay + 6);
-    EXPECT_EQ(m.size(), 3);
-
-    AlarmMemory one(0, 7);  // capacity is at least one
-    one.remember(a, kDay + 1);
-    EXPECT_EQ(one.last_alarm(a), kDay + 1);
-    one.remember(b, kDay + 2);
-    EXPECT_EQ(one.last_alarm(a), 0);
-    EXPECT_EQ(one.last_alarm(b), kDay + 2);
-}
-
-// Against two plain scans over an array of slots, the model of every user of
-// the indexed map: a source's own slot, else the first free one, else the
-// slot alarmed longest ago, lowest index on ties. Several sources are often
-// alarmed in the same cycle, so ties are common; the pool mixes IPv4 and
-// IPv6 sources of one /64 so re-alarms, evictions and hash-chain collisions
-// all happen often.
-TEST(AlarmMemory, MatchesATwoScanModel) {
-    for (uint64_t seed : {1ull, 2ull, 0xdeadbeefull}) {
-        for (int32_t capacity : {1, 2, 5, 8, 13}) {
-            SCOPED_TRACE(testing::Message() << "seed " << seed << " capacity " << capacity);
-            AlarmMemory m(capacity, seed);
-            std::vector<std::pair<SourceAddr, time_t>> model;  // by slot
-            std::mt19937 rng(static_cast<uint32_t>(seed) + static_cast<uint32_t>(capacity));
-            std::vector<SourceAddr> pool;
-            for (uint8_t i = 0; i < 12; ++i) pool.push_back(make_addr(10, 1, i, 7));
-            for (uint8_t i = 0; i < 12; ++i) {
-                SourceAddr a = make_addr6("2001:db8:1:2::");
-                a.bytes[15] = i;
-                pool.push_back(a);
-            }
-            time_t t = kDay;
-            for (int step = 0; step < 2000; ++step) {
-                const SourceAddr src = pool[rng() % pool.size()];
-                t += static_cast<time_t>(rng() % 3);  // 0: the same cycle
-                m.remember(src, t);
-                size_t slot = 0;
-                while (slot < model.size() && !(model[slot].first == src)) ++slot;
-                if (slot == model.size()) {
-                    if (model.size() < static_cast<size_t>(capacity)) {
-                        model.emplace_back();
-                    } else {
-                        slot = 0;
-                        for (size_t k = 1; k < model.size(); ++k) {
-                            if (model[k].second < model[slot].second) slot = k;
-                        }
-                    }
-                }
-                model[slot] = {src, t};
-
-                ASSERT_EQ(m.size(), static_cast<int32_t>(model.size()));
-                for (const SourceAddr& p : pool) {
-                    time_t want = 0;
-                    for (const auto& [addr, when] : model) {
-                        if (addr == p) want = when;
-                    }
-                    ASSERT_EQ(m.last_alarm(p), want) << "step " << step;
-                }
-            }
-        }
     }
 }
 

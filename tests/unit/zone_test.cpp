@@ -13,7 +13,7 @@
 
 #include "collectors.h"
 #include "control/startup.h"
-#include "stats/cycle.h"
+#include "control/stats_thread.h"
 #include "table/zones.h"
 
 namespace qv {
@@ -200,7 +200,7 @@ protected:
 
 TEST_F(ZoneCycle, AlarmEdgesAndLines) {
     s_.foreground = 1;
-    StatsCycle cycle(s_, table_, sink_, sender_, host_);
+    WiredCycle cycle(s_, table_, sink_, sender_, host_);
     add("flood.example.", 202, 16, kDay);       // 101 qps over 2 s: above
     add("edge.example.", 200, 1, kDay);         // exactly 100: not above
     add("young.example.", 10000, 10000, kDay + 1);  // 1 s: not rated
@@ -223,7 +223,7 @@ TEST_F(ZoneCycle, AlarmEdgesAndLines) {
 
 TEST_F(ZoneCycle, DaemonHoldOffKeyedByZone) {
     s_.foreground = 0;
-    StatsCycle cycle(s_, table_, sink_, sender_, host_);
+    WiredCycle cycle(s_, table_, sink_, sender_, host_);
     std::vector<size_t> lines;
     for (time_t at : {kDay + 2, kDay + 40, kDay + 92, kDay + 94}) {
         add("a.example.", 1000, 50, at - 2);

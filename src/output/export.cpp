@@ -1,4 +1,4 @@
-#include "stats/export.h"
+#include "output/export.h"
 
 #include <arpa/inet.h>
 #include <sys/select.h>
@@ -142,8 +142,8 @@ void microsleep(unsigned usec) {
     }
 }
 
-int sweep_and_export(const Settings& s, BucketSet& retired, const HostJson& host,
-                     DatagramSender& sender, time_t now) {
+void export_sources(const Settings& s, const BucketSet& retired, const HostJson& host,
+                    DatagramSender& sender) {
     if (s.send_json) {
         char header[kHostJsonMax + 64];
         int hlen = snprintf(header, sizeof header,
@@ -159,8 +159,6 @@ int sweep_and_export(const Settings& s, BucketSet& retired, const HostJson& host
         }
         chunk.finish();
     }
-    retired.reset_all(now);
-    return 1;
 }
 
 void export_zones(const Settings& s, const ZoneSet& zones, const HostJson& host,
@@ -188,6 +186,11 @@ void export_zones(const Settings& s, const ZoneSet& zones, const HostJson& host,
         chunk.add(entry, static_cast<size_t>(e));
     }
     chunk.finish();
+}
+
+void JsonExport::consume(const CycleSummary& summary) {
+    export_sources(s_, *summary.retired, host_, sender_);
+    if (summary.zones != nullptr) export_zones(s_, *summary.zones, host_, sender_);
 }
 
 }  // namespace qv

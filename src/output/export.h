@@ -1,5 +1,6 @@
-// The end-of-cycle sweep: the per-source counts of the retired set as JSON
-// datagrams to the collector, then every bucket of the set emptied.
+// The JSON export, a consumer of the cycle: the per-source counts of the
+// retired set, then the zones', as JSON datagrams to the collector. It only
+// reads the cycle; emptying the set is the cycle's, after every consumer.
 #pragma once
 
 #include <netinet/in.h>
@@ -8,6 +9,7 @@
 #include <ctime>
 
 #include "base/settings.h"
+#include "stats/cycle.h"
 #include "table/table.h"
 #include "table/zones.h"
 
@@ -53,17 +55,29 @@ private:
 void microsleep(unsigned usec);
 
 // Exports every bucket in use of the retired set, in index order, as entries
-// "\"%s\":%u," (the source's text by its prefix) of datagrams of at most 1199 bytes (the text and a final NUL
-// byte), each with the header of this host. With -s every datagram is sent,
-// followed by a 10-microsecond pause; without -s none is. Then every bucket of
-// the set is reset. The totals bucket is never touched. Returns 1.
-int sweep_and_export(const Settings& s, BucketSet& retired, const HostJson& host,
-                     DatagramSender& sender, time_t now);
+// "\"%s\":%u," (the source's text by its prefix) of datagrams of at most 1199 bytes (the text and a
+// final NUL byte), each with the header of this host. With -s every datagram is sent, followed by a
+// 10-microsecond pause; without -s none is.
+void export_sources(const Settings& s, const BucketSet& retired, const HostJson& host,
+                    DatagramSender& sender);
 
 // With -s, the zones of a cycle as datagrams after the sources', by the same
 // rules: entries "\"ZONE\":{\"queries\":%u,\"names\":%u}," (the zone's
 // text JSON-escaped) under a header of type "zone".
 void export_zones(const Settings& s, const ZoneSet& zones, const HostJson& host,
                   DatagramSender& sender);
+
+// The sources' datagrams of each cycle, then its zones'.
+class JsonExport final : public CycleConsumer {
+  public:
+    JsonExport(const Settings& s, const HostJson& host, DatagramSender& sender)
+        : s_(s), host_(host), sender_(sender) {}
+    void consume(const CycleSummary& summary) override;
+
+  private:
+    const Settings& s_;
+    const HostJson& host_;
+    DatagramSender& sender_;
+};
 
 }  // namespace qv

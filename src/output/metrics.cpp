@@ -1,4 +1,4 @@
-#include "stats/metrics.h"
+#include "output/metrics.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -41,13 +41,13 @@ int top_by_rate(int32_t first, Rate&& rate_at, std::array<int32_t, kTopSources>&
 
 }  // namespace
 
-void MetricsBoard::consume(CycleSummary& summary) {
+void MetricsBoard::consume(const CycleSummary& summary) {
     const BucketSet& retired = *summary.retired;
     CycleFigures f;
     f.any_cycle = true;
     f.sources = static_cast<uint64_t>(retired.in_use_count());
     f.takeovers_total = summary.takeovers_total;
-    alarms_total_ += summary.alarms_written;
+    alarms_total_ += summary.alarms.count();
     f.alarms_total = alarms_total_;
     f.last_cycle = static_cast<int64_t>(summary.cycle_time);
     f.capture = summary.capture;

@@ -50,7 +50,7 @@ struct CycleFigures {
 class MetricsBoard final : public CycleConsumer {
 public:
     explicit MetricsBoard(const Settings& s) : s_(s) {}
-    void consume(CycleSummary& summary) override;
+    void consume(const CycleSummary& summary) override;
     void cycle_done(const CycleSummary& summary, double seconds) override;
     CycleFigures figures() const;
 

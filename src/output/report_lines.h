@@ -1,6 +1,9 @@
-// Rates and the text of alarm and totals lines: plain functions over plain
-// data, so the rules of rounding, thresholds and line composition can be
-// tested without a table, a thread or a clock.
+// The report lines, a consumer of the cycle: the alarm lines of the alarms
+// the cycle decided, the totals line when its window is due and the
+// capture-loss line, in that order, on standard output in foreground mode
+// and to syslog in daemon mode. The lines themselves are composed by plain
+// functions over plain data, so they can be tested without a table, a
+// thread or a clock.
 #pragma once
 
 #include <array>
@@ -10,6 +13,7 @@
 #include "base/address.h"
 #include "base/lines.h"
 #include "base/settings.h"
+#include "stats/cycle.h"
 #include "table/table.h"
 #include "table/zones.h"
 
@@ -20,14 +24,6 @@ struct Stamp {
     char text[9];
 };
 Stamp make_stamp(time_t t);
-
-// Seconds from `from` to `to` as the unsigned 32-bit difference of their low
-// 32 bits (a clock set back wraps to a very long time).
-uint32_t elapsed_seconds(time_t to, time_t from);
-
-// A per-source rate: count / elapsed in single precision, rounded up.
-uint32_t rate_up(uint32_t count, float elapsed);
-uint32_t rate_up(int32_t count, float elapsed);
 
 // A syslog line built in a 192-byte buffer: the head, then entries while at
 // least 2 bytes remain, each formatted with the remaining space as its bound;
@@ -43,21 +39,29 @@ private:
     long remaining_ = 192;
 };
 
-// Writes the alarm line of a source whose qps is above the threshold, in the
-// form of the mode (foreground: standard output with the stamp; daemon:
-// syslog at LOG_NOTICE). Applies no hold-off.
+// Writes the alarm line of a source, in the form of the mode (foreground:
+// standard output with the stamp; daemon: syslog at LOG_NOTICE). Whether it
+// alarms is the cycle's decision.
 void write_alarm_line(const Settings& s, const Bucket& b, float elapsed, const Stamp& stamp,
                       LineSink& out);
 
-// Writes the alarm line of a zone above the zone threshold (-T), in the
-// form of the mode. Applies no hold-off.
+// Writes the alarm line of a zone, in the form of the mode.
 void write_zone_alarm_line(const Settings& s, const ZoneCount& z, const Stamp& stamp, LineSink& out);
-
-// Whether the totals window is due at cycle_time; its length goes to *window.
-bool totals_due(const Settings& s, const Bucket& totals, time_t cycle_time, uint32_t* window);
 
 // Writes the totals line for a window of `window` seconds.
 void write_totals_line(const Settings& s, const Bucket& totals, uint32_t window,
                        const Stamp& stamp, LineSink& out);
+
+class ReportLines final : public CycleConsumer {
+  public:
+    ReportLines(const Settings& s, LineSink& out) : s_(s), out_(out) {}
+    void consume(const CycleSummary& summary) override;
+
+  private:
+    void report_capture_loss(const CaptureLoss& c, const Stamp& stamp);
+
+    const Settings& s_;
+    LineSink& out_;
+};
 
 }  // namespace qv

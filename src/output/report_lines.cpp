@@ -1,10 +1,11 @@
-#include "stats/lines.h"
+#include "output/report_lines.h"
 
 #include <syslog.h>
 
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
+
+#include "stats/rates.h"
 
 namespace qv {
 
@@ -32,12 +33,6 @@ private:
     size_t len_ = 0;
 };
 
-uint32_t from_ceiling(float q) {
-    // Through 64 bits: a count near 2^32 over 2 seconds rounds up to 2^31,
-    // which a signed 32-bit conversion could not hold.
-    return static_cast<uint32_t>(static_cast<int64_t>(ceilf(q)));
-}
-
 }  // namespace
 
 Stamp make_stamp(time_t t) {
@@ -50,19 +45,6 @@ Stamp make_stamp(time_t t) {
     const unsigned sec = static_cast<unsigned>(local.tm_sec) % 100u;
     snprintf(s.text, sizeof s.text, "%02u:%02u:%02u", h, m, sec);
     return s;
-}
-
-uint32_t elapsed_seconds(time_t to, time_t from) {
-    return static_cast<uint32_t>(static_cast<uint64_t>(to)) -
-           static_cast<uint32_t>(static_cast<uint64_t>(from));
-}
-
-uint32_t rate_up(uint32_t count, float elapsed) {
-    return from_ceiling(static_cast<float>(count) / elapsed);
-}
-
-uint32_t rate_up(int32_t count, float elapsed) {
-    return from_ceiling(static_cast<float>(count) / elapsed);
 }
 
 void ComposedLine::head(const char* fmt, ...) {
@@ -135,14 +117,6 @@ void write_zone_alarm_line(const Settings& s, const ZoneCount& z, const Stamp& s
     out.to_syslog(LOG_NOTICE, line);
 }
 
-bool totals_due(const Settings& s, const Bucket& totals, time_t cycle_time, uint32_t* window) {
-    if (s.totals_interval <= 0) return false;
-    uint32_t w = elapsed_seconds(cycle_time, totals.first_packet);
-    if (w < 2 || static_cast<uint32_t>(s.totals_interval) > w) return false;
-    *window = w;
-    return true;
-}
-
 void write_totals_line(const Settings& s, const Bucket& totals, uint32_t window,
                        const Stamp& stamp, LineSink& out) {
     const float w = static_cast<float>(window);
@@ -177,6 +151,33 @@ void write_totals_line(const Settings& s, const Bucket& totals, uint32_t window,
         }
     }
     out.to_syslog(LOG_NOTICE, line.text());
+}
+
+void ReportLines::consume(const CycleSummary& summary) {
+    const Stamp stamp = make_stamp(summary.cycle_time);
+    for (int32_t i : summary.alarms.sources) {
+        const Bucket& b = summary.retired->bucket(i);
+        const float e = static_cast<float>(elapsed_seconds(summary.cycle_time, b.first_packet));
+        write_alarm_line(s_, b, e, stamp, out_);
+    }
+    for (int32_t i : summary.alarms.zones)
+        write_zone_alarm_line(s_, summary.zones->zone(i), stamp, out_);
+    if (summary.totals_due) write_totals_line(s_, summary.totals, summary.window, stamp, out_);
+    report_capture_loss(summary.capture, stamp);
+}
+
+void ReportLines::report_capture_loss(const CaptureLoss& c, const Stamp& stamp) {
+    if (!c.known || c.new_dropped == 0) return;
+    char line[128];
+    if (s_.foreground) {
+        int n = snprintf(line, sizeof line, "[%s] capture dropped %u of %u frames\n", stamp.text,
+                         c.new_dropped, c.new_received);
+        out_.to_stdout(std::string_view(line, static_cast<size_t>(n)));
+    } else {
+        snprintf(line, sizeof line, "capture dropped %u of %u frames", c.new_dropped,
+                 c.new_received);
+        out_.to_syslog(LOG_WARNING, line);
+    }
 }
 
 }  // namespace qv

@@ -1,0 +1,56 @@
+#include "control/stats_thread.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+namespace qv {
+
+WiredCycle::WiredCycle(const Settings& s, LockGuarded<Table>& table, LineSink& out,
+                       DatagramSender& sender, const HostJson& host, CaptureCounters* counters,
+                       MetricsBoard* board)
+    : lines_(s, out), export_(s, host, sender), cycle_(s, table, counters) {
+    cycle_.add_consumer(&lines_);
+    cycle_.add_consumer(&export_);
+    if (board != nullptr) cycle_.add_consumer(board);
+}
+
+namespace {
+
+struct ThreadArgs {
+    const Settings* settings;
+    CaptureCounters* counters;
+    MetricsBoard* board;
+};
+
+void* stats_thread(void* arg) {
+    const ThreadArgs args = *static_cast<ThreadArgs*>(arg);
+    const Settings& s = *args.settings;
+    // Built once and never torn down: the process may end (SIGTERM) while
+    // this thread is in the middle of a cycle.
+    auto* collector = new Collector(setup_collector(s));
+    auto* sender = new SocketSender(*collector);
+    auto* cycle = new WiredCycle(s, process_table(), system_lines(), *sender, collector->host,
+                                 args.counters, args.board);
+    for (;;) {
+        cycle->run(time(nullptr));
+        // Whole seconds from the end of the cycle; a signal cuts sleep short.
+        unsigned left = s.stats_interval;
+        while (left > 0) left = sleep(left);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void start_stats_thread(const Settings& s, CaptureCounters* counters, MetricsBoard* board) {
+    static ThreadArgs args;
+    args = ThreadArgs{&s, counters, board};
+    pthread_t thread;
+    const int rc = pthread_create(&thread, nullptr, stats_thread, &args);
+    if (rc != 0) fatal("unable to start the stats thread: %s\n", strerror(rc));
+}
+
+}  // namespace qv

@@ -1,0 +1,49 @@
+#include "stats/alarms.h"
+
+#include "base/hash.h"
+
+namespace qv {
+
+Alarms::Alarms(const Settings& s, int32_t bucket_count, int32_t zone_count)
+    : s_(s),
+      // Every source that can be in alarm in one cycle has a bucket.
+      memory_(s.bucket_count, random_seed()),
+      zone_memory_(s.zone_threshold > 0 ? s.zone_count : 1, random_seed()) {
+    sources_.reserve(static_cast<size_t>(bucket_count));
+    zones_.reserve(static_cast<size_t>(zone_count));
+}
+
+bool Alarms::held_off(time_t last, time_t cycle_time) const {
+    return last != 0 && static_cast<int64_t>(cycle_time) - static_cast<int64_t>(last) <=
+                            static_cast<int64_t>(s_.alarm_reset);
+}
+
+DecidedAlarms Alarms::decide(BucketSet& retired, const ZoneSet* zones, time_t cycle_time) {
+    sources_.clear();
+    for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
+        Bucket& b = retired.bucket(i);
+        if (b.qps <= s_.threshold) continue;
+        if (!s_.foreground) {
+            if (held_off(memory_.last_alarm(b.ip_addr), cycle_time)) continue;
+            b.alarm_set = stamp_of(cycle_time);
+            memory_.remember(b.ip_addr, cycle_time);
+        }
+        sources_.push_back(i);
+    }
+
+    zones_.clear();
+    if (zones != nullptr) {
+        for (int32_t i = zones->next_in_use(0); i != -1; i = zones->next_in_use(i + 1)) {
+            const ZoneCount& z = zones->zone(i);
+            if (z.qps <= s_.zone_threshold) continue;
+            if (!s_.foreground) {
+                if (held_off(zone_memory_.last_alarm(z.zone), cycle_time)) continue;
+                zone_memory_.remember(z.zone, cycle_time);
+            }
+            zones_.push_back(i);
+        }
+    }
+    return {sources_, zones_};
+}
+
+}  // namespace qv

@@ -1,0 +1,25 @@
+// The arithmetic of rates and windows: plain functions over plain data, so
+// the rules of rounding and of when a window is due can be tested without a
+// table, a thread or a clock.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "base/settings.h"
+#include "table/table.h"
+
+namespace qv {
+
+// Seconds from `from` to `to` as the unsigned 32-bit difference of their low
+// 32 bits (a clock set back wraps to a very long time).
+uint32_t elapsed_seconds(time_t to, time_t from);
+
+// A per-source rate: count / elapsed in single precision, rounded up.
+uint32_t rate_up(uint32_t count, float elapsed);
+uint32_t rate_up(int32_t count, float elapsed);
+
+// Whether the totals window is due at cycle_time; its length goes to *window.
+bool totals_due(const Settings& s, const Bucket& totals, time_t cycle_time, uint32_t* window);
+
+}  // namespace qv
