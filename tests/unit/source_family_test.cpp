@@ -23,7 +23,7 @@
 #include "collectors.h"
 #include "frames.h"
 #include "stats/alarm_memory.h"
-#include "stats/cycle.h"
+#include "control/stats_thread.h"
 #include "table/table.h"
 
 namespace qv {
@@ -295,7 +295,7 @@ TEST(SourceFamily, CycleLinesHoldOffAndExportKeepEachFamilyApart) {
         test::CollectingSink sink;
         test::CollectingSender sender;
         const HostJson host = escape_host_name("host1");
-        StatsCycle cycle(s, table, sink, sender, host);
+        WiredCycle cycle(s, table, sink, sender, host);
         time_t prev = t0 - 10;
         for (const auto& st : steps) {
             SCOPED_TRACE(st.at - t0);
