@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <bit>
 #include <cstring>
 #include <string>
 
@@ -15,6 +14,7 @@
 #include "base/memory.h"
 #include "capture/handler.h"
 #include "control/daemon.h"
+#include "control/filter.h"
 #include "control/metrics_server.h"
 #include "control/privileges.h"
 #include "control/stats_thread.h"
@@ -31,8 +31,6 @@ namespace {
 // kernel's ring: at 1 ms read timeouts the default 2 MiB holds only
 // milliseconds of a flood.
 constexpr int kCaptureBufferBytes = 64 * 1024 * 1024;
-// Whole TCP segments: a stream cut at the snapshot length loses its framing.
-constexpr int kSnapLen = 65535;
 constexpr int kReadTimeoutMs = 1;
 
 pcap_t* open_live(const char* device) {
@@ -222,159 +220,6 @@ uint64_t zone_seed(const Settings& s) {
     // Any fixed value: what matters is that it is the same in every replay.
     if (s.read_file != nullptr) return 0x7a6f6e6573656564u;
     return random_seed();
-}
-
-FilterCase filter_case(const Settings& s) {
-    if (s.no_local_filter) return FilterCase::no_local;
-    if (s.addr_filter != nullptr) return FilterCase::address;
-    // A capture file has no device whose network to watch.
-    if (s.read_file != nullptr) return FilterCase::no_local;
-    return FilterCase::local_net;
-}
-
-namespace {
-
-// Port 53, or an IPv6 frame whose first next header is one of the extension
-// headers the decoder walks: libpcap's "port 53" reads only the fixed IPv6
-// header's next header, so it would hide every query behind one. Not
-// "ip6[6] = N": behind a VLAN tag the kernel has taken out of the frame,
-// libpcap 1.10 compiles that form so that -Q lets other IPv6 frames through.
-constexpr const char* kDnsFrames =
-    "(port 53 or ip6 proto 0 or ip6 proto 43 or ip6 proto 44 or ip6 proto 51 or ip6 proto 60)";
-
-std::string ipv4_text(uint32_t addr) {
-    in_addr in{};
-    in.s_addr = addr;
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &in, text, sizeof text);
-    return text;
-}
-
-bool is_ipv6(const char* text) {
-    in6_addr scratch{};
-    return inet_pton(AF_INET6, text, &scratch) == 1;
-}
-
-// Whether text is one parenthesized group, "(...)" with its own closing
-// parenthesis last.
-bool one_group(const std::string& text) {
-    if (text.empty() || text.front() != '(') return false;
-    int depth = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '(') ++depth;
-        if (text[i] == ')' && --depth == 0) return i + 1 == text.size();
-    }
-    return false;
-}
-
-// The filter for the watched network, before any VLAN tags.
-std::string watched_network(const Settings& s, const DeviceNetworks& nets) {
-    switch (filter_case(s)) {
-        case FilterCase::no_local:
-            return kDnsFrames;
-        case FilterCase::address:
-            if (is_ipv6(s.addr_filter)) {
-                return std::string(kDnsFrames) + " and dst net " + s.addr_filter + "/" +
-                       (s.mask_filter != nullptr ? s.mask_filter : "128");
-            }
-            return std::string("port 53 and dst net ") + s.addr_filter + " mask " +
-                   (s.mask_filter != nullptr ? s.mask_filter : "255.255.255.255");
-        case FilterCase::local_net:
-        default:
-            break;
-    }
-    const std::string v4 = "dst net " + ipv4_text(nets.net) + " mask " +
-                           (s.mask_filter != nullptr ? s.mask_filter : ipv4_text(nets.mask));
-    if (nets.v6.empty()) return "port 53 and " + v4;
-    std::string text = std::string(kDnsFrames) + " and (" + v4;
-    for (const auto& net : nets.v6) text += " or dst net " + net;
-    return text + ")";
-}
-
-}  // namespace
-
-DeviceNetworks device_networks(const char* device) {
-    DeviceNetworks nets;
-    char errbuf[PCAP_ERRBUF_SIZE];
-    pcap_lookupnet(device, &nets.net, &nets.mask, errbuf);  // a failure leaves both 0
-    pcap_if_t* all = nullptr;
-    if (pcap_findalldevs(&all, errbuf) == -1) return nets;
-    for (pcap_if_t* d = all; d != nullptr; d = d->next) {
-        if (strcmp(d->name, device) != 0) continue;
-        for (pcap_addr_t* a = d->addresses; a != nullptr; a = a->next) {
-            if (a->addr == nullptr || a->addr->sa_family != AF_INET6) continue;
-            const auto* addr = reinterpret_cast<const sockaddr_in6*>(a->addr);
-            const uint8_t* b = addr->sin6_addr.s6_addr;
-            if (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) continue;  // link-local, fe80::/10
-            in6_addr prefix = addr->sin6_addr;
-            int len = 128;
-            if (a->netmask != nullptr && a->netmask->sa_family == AF_INET6) {
-                const uint8_t* m = reinterpret_cast<const sockaddr_in6*>(a->netmask)->sin6_addr.s6_addr;
-                len = 0;
-                for (int i = 0; i < 16; ++i) {
-                    prefix.s6_addr[i] &= m[i];
-                    len += std::popcount(static_cast<unsigned>(m[i]));
-                }
-            }
-            char text[INET6_ADDRSTRLEN];
-            inet_ntop(AF_INET6, &prefix, text, sizeof text);
-            nets.v6.push_back(std::string(text) + "/" + std::to_string(len));
-        }
-    }
-    pcap_freealldevs(all);
-    return nets;
-}
-
-std::string build_filter_text(const Settings& s, const DeviceNetworks& nets, bool ethernet) {
-    const std::string b = watched_network(s, nets);
-    if (!ethernet) return b;
-    // libpcap's "vlan" moves every later offset past one tag, so the
-    // untagged case comes first and each tag nests the rest.
-    const std::string g = one_group(b) ? b : "(" + b + ")";
-    return g + " or (vlan and (" + g + " or (vlan and " + g + ")))";
-}
-
-FileFilter::FileFilter(int dlt, const char* text)
-    : loopback_(dlt == DLT_NULL || dlt == DLT_LOOP),
-      dead_(pcap_open_dead(loopback_ ? DLT_RAW : dlt, kSnapLen)) {
-    if (dead_ == nullptr) {
-        error_ = "no memory";
-    } else if (pcap_compile(dead_, &program_, text, 0, 0) == -1) {
-        error_ = pcap_geterr(dead_);
-    } else {
-        compiled_ = true;
-    }
-}
-
-FileFilter::~FileFilter() {
-    if (compiled_) pcap_freecode(&program_);
-    if (dead_ != nullptr) pcap_close(dead_);
-}
-
-bool FileFilter::passes(const pcap_pkthdr& header, const uint8_t* bytes) const {
-    if (!compiled_) return false;
-    if (!loopback_) return pcap_offline_filter(&program_, &header, bytes) != 0;
-    if (header.caplen <= 4) return false;
-    const uint32_t family = static_cast<uint32_t>(bytes[0]) << 24 |
-                            static_cast<uint32_t>(bytes[1]) << 16 |
-                            static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
-    // The IP version must be the one the family names, as the decoder requires.
-    const int version = null_family_version(family);
-    if (version == 0 || bytes[4] >> 4 != version) return false;
-    pcap_pkthdr datagram = header;
-    datagram.caplen -= 4;
-    datagram.len = header.len > 4 ? header.len - 4 : 0;
-    return pcap_offline_filter(&program_, &datagram, bytes + 4) != 0;
-}
-
-char* default_device() {
-    char errbuf[PCAP_ERRBUF_SIZE];
-    pcap_if_t* all = nullptr;
-    if (pcap_findalldevs(&all, errbuf) == -1) return nullptr;
-    char* name = nullptr;
-    if (all != nullptr && (all->flags & PCAP_IF_LOOPBACK) == 0) name = copy_text(all->name, "dev");
-    pcap_freealldevs(all);
-    return name;
 }
 
 int run(Settings& s) {

@@ -2,77 +2,17 @@
 // thread, then the capture loop for the rest of the process's life.
 #pragma once
 
-#include <pcap/pcap.h>
-
 #include <cstdint>
-#include <string>
-#include <vector>
 
 #include "base/settings.h"
 
 namespace qv {
-
-// Which capture filter the settings ask for.
-enum class FilterCase {
-    no_local,   // -Q, or a file without -A: every DNS frame
-    address,    // -A (and -M): that network
-    local_net,  // the capture device's own networks
-};
-FilterCase filter_case(const Settings& s);
 
 // The seed of the zone finder's name hash, which the distinct-name sketch
 // reads: random in a live capture, so that nobody can choose names that
 // the sketch undercounts; fixed in a replay, whose output the file and the
 // options alone decide.
 uint64_t zone_seed(const Settings& s);
-
-// The networks of the capture device: its IPv4 network number and netmask
-// (network byte order, both 0 when it has none), and each of its IPv6
-// networks other than link-local ones as "PREFIX/LEN", in the order libpcap
-// lists them.
-struct DeviceNetworks {
-    uint32_t net = 0;
-    uint32_t mask = 0;
-    std::vector<std::string> v6;
-};
-DeviceNetworks device_networks(const char* device);
-
-// The filter text for the watched network: port 53, or an IPv6 frame whose
-// first next header is an extension header the decoder walks (the ports of
-// such a frame are checked by the decoder), towards that network. On an
-// Ethernet link it matches frames with no VLAN tag, one or two.
-std::string build_filter_text(const Settings& s, const DeviceNetworks& nets, bool ethernet);
-
-// The capture filter of a replay, applied packet by packet: libpcap's own,
-// except on a BSD loopback link (DLT_NULL, DLT_LOOP). There libpcap's "ip6"
-// looks for this host's AF_INET6 (10 on Linux) in one byte order only, and
-// would drop every IPv6 packet captured on a BSD (24, 28 or 30); so the
-// filter is compiled for raw IP and runs on the datagram after the family
-// word, for the families the decoder reads.
-class FileFilter {
-  public:
-    // Compiles text for link type dlt; error() says why when it cannot.
-    FileFilter(int dlt, const char* text);
-    ~FileFilter();
-    FileFilter(const FileFilter&) = delete;
-    FileFilter& operator=(const FileFilter&) = delete;
-
-    // Empty once compiled.
-    const std::string& error() const { return error_; }
-    bool passes(const pcap_pkthdr& header, const uint8_t* bytes) const;
-
-  private:
-    bool loopback_;
-    pcap_t* dead_;
-    bpf_program program_{};
-    bool compiled_ = false;
-    std::string error_;
-};
-
-// The name of the default capture device, as libpcap's old device lookup
-// chose it: the first device libpcap lists, unless there is none or it is a
-// loopback device. Allocated; nullptr when there is none.
-char* default_device();
 
 // Runs the start-up sequence with complete settings and then captures.
 // Returns the process's exit status when the capture loop ends.

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "control/startup.h"
+#include "control/filter.h"
 #include "filter_frames.h"
 #include "frames.h"
 
