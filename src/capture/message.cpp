@@ -1,7 +1,5 @@
 #include "capture/message.h"
 
-#include <cstring>
-
 #include "capture/wire.h"
 
 namespace qv {
@@ -62,7 +60,7 @@ inline Verdict read_into(std::span<const uint8_t> m, DnsMessage& out) {
     // The first byte of the question name must be there, in either direction.
     if (m.size() <= kDnsHeaderLen) return Verdict::malformed;
     WireReader r(m);
-    std::memcpy(out.header, r.take(kDnsHeaderLen), kDnsHeaderLen);
+    out.header = r.take(kDnsHeaderLen);
     out.has_question = out.qdcount() != 0 && read_question(r, out.question);
     if (out.qr()) return Verdict::response;
     return out.has_question ? Verdict::query : Verdict::malformed;
@@ -70,7 +68,9 @@ inline Verdict read_into(std::span<const uint8_t> m, DnsMessage& out) {
 
 }  // namespace
 
-Verdict read_message(std::span<const uint8_t> m, DnsMessage& out) { return read_into(m, out); }
+Verdict read_message(std::span<const uint8_t> m, DnsMessage& out) {
+    return read_into(m, out);
+}
 
 std::string_view name_text(std::span<const uint8_t> m, const DnsQuestion& q, NameBuffer& name) {
     size_t stored = 0;
@@ -113,21 +113,32 @@ std::string_view name_text(std::span<const uint8_t> m, const DnsQuestion& q, Nam
     return {name.text, stored};
 }
 
-std::optional<Query> decode_message(std::span<const uint8_t> m, NameBuffer& name, Verdict* why,
-                                    bool text) {
+namespace {
+
+// One body for each case: without the text the question never leaves this
+// function, so the compiler drops what only the text would read.
+template <bool kText>
+std::optional<Query> query_of(std::span<const uint8_t> m, NameBuffer& name, Verdict* why) {
     DnsMessage msg;
     const Verdict v = read_into(m, msg);
     if (why != nullptr) *why = v;
     if (v != Verdict::query) return std::nullopt;
     Query q{};
     q.qtype = msg.question.qtype;
-    if (text) {
+    if constexpr (kText) {
         q.name = name_text(m, msg.question, name);
     } else {
         name.text[0] = '\0';
         q.name = std::string_view(name.text, 0);
     }
     return q;
+}
+
+}  // namespace
+
+std::optional<Query> decode_message(std::span<const uint8_t> m, NameBuffer& name, Verdict* why,
+                                    bool text) {
+    return text ? query_of<true>(m, name, why) : query_of<false>(m, name, why);
 }
 
 }  // namespace qv

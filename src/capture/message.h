@@ -40,11 +40,12 @@ struct DnsQuestion {
     uint16_t qclass;  // 0 when the message ends inside it
 };
 
-// The header is kept as its 12 wire bytes, each field read on demand: most
-// messages need only QR and QDCOUNT.
+// The header's fields are read from its wire bytes on demand: most messages
+// need only QR and QDCOUNT. header points into the message read, and is
+// valid as long as those bytes are.
 inline constexpr size_t kDnsHeaderLen = 12;
 struct DnsMessage {
-    uint8_t header[kDnsHeaderLen];
+    const uint8_t* header;
     // QDCOUNT above 0, and the first question well formed and within the
     // bytes; question is meaningless without it.
     bool has_question;
@@ -77,8 +78,8 @@ private:
 //              query with QDCOUNT 0 or a question that fails a rule;
 //   response   QR set, however its question reads (see has_question);
 //   query      QR clear and the question read.
-// Only the header is set when the message ends inside it: the rest of
-// out is as it was.
+// With no byte after the header out is left as it was; with a question
+// that does not read, has_question is false and question partly set.
 Verdict read_message(std::span<const uint8_t> msg, DnsMessage& out);
 
 // The question's name in presentation form, in name: each label followed
