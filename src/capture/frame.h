@@ -11,7 +11,7 @@
 
 namespace qv {
 
-// The link layers the decoder reads.
+// The link layers the frame walk reads.
 enum class LinkType {
     ethernet,    // EtherType, up to two VLAN tags
     raw,         // IPv4 or IPv6 by the version nibble

@@ -27,9 +27,48 @@ static_assert(4 * kWireNameMax <= kNameMax);
 // A label offset within the name fits its byte.
 static_assert(kWireNameMax <= 256);
 
+// Writes one label and its '.' at name.text + stored; returns the new end.
+inline size_t put_label(const uint8_t* label, size_t len, NameBuffer& name, size_t stored) {
+    // Most labels need no escape: copied in one pass, and written again
+    // byte by byte only when a byte needs one.
+    char* out = name.text + stored;
+    bool plain = true;
+    for (size_t i = 0; i < len; ++i) {
+        plain &= kEscape.how[label[i]] == kAsIs;
+        out[i] = static_cast<char>(label[i]);
+    }
+    if (plain) {
+        stored += len;
+    } else {
+        for (size_t i = 0; i < len; ++i) {
+            const uint8_t c = label[i];
+            switch (kEscape.how[c]) {
+                case kAsIs:
+                    name.text[stored++] = static_cast<char>(c);
+                    break;
+                case kBackslash:
+                    name.text[stored++] = '\\';
+                    name.text[stored++] = static_cast<char>(c);
+                    break;
+                default:
+                    name.text[stored++] = '\\';
+                    name.text[stored++] = static_cast<char>('0' + c / 100);
+                    name.text[stored++] = static_cast<char>('0' + c / 10 % 10);
+                    name.text[stored++] = static_cast<char>('0' + c % 10);
+                    break;
+            }
+        }
+    }
+    name.text[stored++] = '.';
+    return stored;
+}
+
 // The question at r's position; false when it breaks a rule or runs past
-// the bytes.
-inline bool read_question(WireReader& r, DnsQuestion& q) {
+// the bytes. With kText the name's text is written on the way, into *name
+// (its length in *stored): one pass where the program wants both.
+template <bool kText = false>
+inline bool read_question(WireReader& r, DnsQuestion& q, NameBuffer* name = nullptr,
+                          size_t* stored = nullptr) {
     const size_t name_at = r.pos();
     size_t wire = 1;  // the root label's byte
     size_t labels = 0;
@@ -43,7 +82,13 @@ inline bool read_question(WireReader& r, DnsQuestion& q) {
         wire += 1u + len;
         if (wire > kWireNameMax) return false;
         q.label_at[labels++] = static_cast<uint8_t>(at);
-        r.skip(len);
+        if constexpr (kText) {
+            const uint8_t* label = r.take(len);
+            if (label == nullptr) return false;
+            *stored = put_label(label, len, *name, *stored);
+        } else {
+            r.skip(len);
+        }
     }
     // The name's final byte, QTYPE and one byte beyond must be there.
     if (r.left() < 3) return false;
@@ -52,16 +97,20 @@ inline bool read_question(WireReader& r, DnsQuestion& q) {
     q.labels = static_cast<uint8_t>(labels);
     q.qtype = r.u16();
     q.qclass = r.left() >= 2 ? r.u16() : 0;
+    if constexpr (kText) name->text[*stored] = '\0';
     return true;
 }
 
-// read_message, inlined where the program reads a query.
-inline Verdict read_into(std::span<const uint8_t> m, DnsMessage& out) {
+// read_message, inlined where the program reads a query (kText: with the
+// name's text, as read_question).
+template <bool kText = false>
+inline Verdict read_into(std::span<const uint8_t> m, DnsMessage& out, NameBuffer* name = nullptr,
+                         size_t* stored = nullptr) {
     // The first byte of the question name must be there, in either direction.
     if (m.size() <= kDnsHeaderLen) return Verdict::malformed;
     WireReader r(m);
     out.header = r.take(kDnsHeaderLen);
-    out.has_question = out.qdcount() != 0 && read_question(r, out.question);
+    out.has_question = out.qdcount() != 0 && read_question<kText>(r, out.question, name, stored);
     if (out.qr()) return Verdict::response;
     return out.has_question ? Verdict::query : Verdict::malformed;
 }
@@ -76,38 +125,7 @@ std::string_view name_text(std::span<const uint8_t> m, const DnsQuestion& q, Nam
     size_t stored = 0;
     for (size_t k = 0; k < q.labels; ++k) {
         const uint8_t* label = &m[q.name_at + q.label_at[k]];
-        const size_t len = *label++;
-        // Most labels need no escape: copied in one pass, and written again
-        // byte by byte only when a byte needs one.
-        char* out = name.text + stored;
-        bool plain = true;
-        for (size_t i = 0; i < len; ++i) {
-            plain &= kEscape.how[label[i]] == kAsIs;
-            out[i] = static_cast<char>(label[i]);
-        }
-        if (plain) {
-            stored += len;
-        } else {
-            for (size_t i = 0; i < len; ++i) {
-                const uint8_t c = label[i];
-                switch (kEscape.how[c]) {
-                    case kAsIs:
-                        name.text[stored++] = static_cast<char>(c);
-                        break;
-                    case kBackslash:
-                        name.text[stored++] = '\\';
-                        name.text[stored++] = static_cast<char>(c);
-                        break;
-                    default:
-                        name.text[stored++] = '\\';
-                        name.text[stored++] = static_cast<char>('0' + c / 100);
-                        name.text[stored++] = static_cast<char>('0' + c / 10 % 10);
-                        name.text[stored++] = static_cast<char>('0' + c % 10);
-                        break;
-                }
-            }
-        }
-        name.text[stored++] = '.';
+        stored = put_label(label + 1, *label, name, stored);
     }
     name.text[stored] = '\0';
     return {name.text, stored};
@@ -116,21 +134,19 @@ std::string_view name_text(std::span<const uint8_t> m, const DnsQuestion& q, Nam
 namespace {
 
 // One body for each case: without the text the question never leaves this
-// function, so the compiler drops what only the text would read.
+// function, so the compiler drops what only the text would read; with it,
+// the text is written in the same pass as the name is read.
 template <bool kText>
 std::optional<Query> query_of(std::span<const uint8_t> m, NameBuffer& name, Verdict* why) {
     DnsMessage msg;
-    const Verdict v = read_into(m, msg);
+    size_t stored = 0;
+    const Verdict v = read_into<kText>(m, msg, &name, &stored);
     if (why != nullptr) *why = v;
     if (v != Verdict::query) return std::nullopt;
     Query q{};
     q.qtype = msg.question.qtype;
-    if constexpr (kText) {
-        q.name = name_text(m, msg.question, name);
-    } else {
-        name.text[0] = '\0';
-        q.name = std::string_view(name.text, 0);
-    }
+    if constexpr (!kText) name.text[0] = '\0';
+    q.name = std::string_view(name.text, stored);
     return q;
 }
 
