@@ -9,7 +9,7 @@
 
 #include "base/address.h"
 #include "base/capture_stats.h"
-#include "capture/decoder.h"
+#include "capture/message.h"
 #include "capture/tcp_stream.h"
 #include "capture/zone.h"
 

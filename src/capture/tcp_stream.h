@@ -17,7 +17,7 @@
 
 #include "base/address.h"
 #include "base/indexed_map.h"
-#include "capture/decoder.h"
+#include "capture/message.h"
 
 namespace qv {
 

@@ -41,7 +41,7 @@ public:
     ZoneFinder(const ZoneFinder&) = delete;
     ZoneFinder& operator=(const ZoneFinder&) = delete;
 
-    // The zone of name, a name in presentation form as the decoder writes
+    // The zone of name, a name in presentation form as name_text writes
     // it (each label followed by '.'; "" for the root), and the name's hash.
     void zone_of(std::string_view name, ZoneText& out);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture/tcp_stream.h"
+
 namespace qv::test {
 namespace {
 
@@ -168,6 +170,36 @@ std::vector<uint8_t> build_frame(const FrameSpec& s) {
     frame.insert(frame.end(), ip.begin(), ip.end());
     if (frame.size() < s.pad_to) frame.resize(s.pad_to, 0);
     return frame;
+}
+
+std::optional<Query> decode_one(std::span<const uint8_t> frame, uint32_t wire_len, LinkType link,
+                                NameBuffer& name) {
+    const auto p = decode_packet(frame, wire_len, link);
+    if (!p) return std::nullopt;
+    if (p->protocol == 17) {
+        auto q = decode_message(p->payload, name);
+        if (!q) return std::nullopt;
+        q->source = p->source;
+        q->family = p->family;
+        q->protocol = p->protocol;
+        return q;
+    }
+    if (p->dst_port != 53) return std::nullopt;
+    struct First final : TcpStreams::Sink {
+        std::optional<Query> got;
+        NameBuffer* name;
+        void query(const Query& q) override {
+            if (got) return;
+            got = q;
+            std::memcpy(name->text, q.name.data(), q.name.size());
+            name->text[q.name.size()] = '\0';
+            got->name = std::string_view(name->text, q.name.size());
+        }
+    } sink;
+    sink.name = &name;
+    TcpStreams streams(1, 4);
+    streams.segment(*p, 0, sink);
+    return sink.got;
 }
 
 }  // namespace qv::test

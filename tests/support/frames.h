@@ -5,10 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "capture/decoder.h"
+#include "capture/frame.h"
+#include "capture/message.h"
 
 namespace qv::test {
 
@@ -62,5 +65,12 @@ std::vector<uint8_t> build_frame(const FrameSpec& layout);
 
 // Offset of the first byte of the question name in a frame built from layout.
 size_t name_offset(const FrameSpec& layout);
+
+// One frame through the program's own decoding path: decode_packet, then a
+// UDP datagram's message, or a TCP segment to port 53 fed to fresh
+// TcpStreams (which pick a stream up at a segment that starts with a
+// query). The query's name is written into name.
+std::optional<Query> decode_one(std::span<const uint8_t> frame, uint32_t wire_len, LinkType link,
+                                NameBuffer& name);
 
 }  // namespace qv::test

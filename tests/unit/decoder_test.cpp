@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/decoder.h"
 #include "capture/handler.h"
+#include "capture/message.h"
 #include "frames.h"
 
 namespace qv {
@@ -288,7 +288,7 @@ TEST(Decoder, AcceptanceRules) {
         uint32_t wire = static_cast<uint32_t>(frame.size());
         if (c.bend) c.bend(frame, wire);
         NameBuffer name;
-        auto q = decode_frame(frame, wire, test::link_of(layout.link_len), name);
+        auto q = test::decode_one(frame, wire, test::link_of(layout.link_len), name);
         ASSERT_EQ(q.has_value(), c.expect.accepted);
         if (!q) continue;
         if (layout.ip_version == 6) {
@@ -337,8 +337,8 @@ TEST(Decoder, EveryLinkTypeCarriesBothFamilies) {
                 layout.protocol = proto;
                 auto frame = build_frame(layout);
                 NameBuffer name;
-                auto q = decode_frame(frame, static_cast<uint32_t>(frame.size()),
-                                      *link_type_of(l.dlt), name);
+                auto q = test::decode_one(frame, static_cast<uint32_t>(frame.size()),
+                                          *link_type_of(l.dlt), name);
                 ASSERT_TRUE(q.has_value());
                 EXPECT_EQ(q->family, version);
                 EXPECT_EQ(q->protocol, proto);
@@ -368,7 +368,8 @@ TEST(Decoder, NullLoopFamilies) {
             auto frame = build_frame(layout);
             if (c.family == 0) memset(frame.data(), 0, 4);
             NameBuffer name;
-            auto q = decode_frame(frame, static_cast<uint32_t>(frame.size()), LinkType::null, name);
+            auto q =
+                test::decode_one(frame, static_cast<uint32_t>(frame.size()), LinkType::null, name);
             EXPECT_EQ(q.has_value(), c.accepted);
         }
     }
@@ -400,7 +401,8 @@ TEST(Decoder, EveryByteValueInALabel) {
         layout.labels = {std::string("x") + static_cast<char>(c) + "y", "example"};
         auto frame = build_frame(layout);
         NameBuffer name;
-        auto q = decode_frame(frame, static_cast<uint32_t>(frame.size()), LinkType::ethernet, name);
+        auto q =
+            test::decode_one(frame, static_cast<uint32_t>(frame.size()), LinkType::ethernet, name);
         ASSERT_TRUE(q.has_value());
         EXPECT_EQ(unescape(q->name), layout.labels);
         // Only printable ASCII in the text, and nothing but the label
@@ -422,7 +424,8 @@ TEST(Decoder, EveryByteValueInALabel) {
         layout.labels = {std::string("x") + static_cast<char>(spot.c) + "y", "example"};
         auto frame = build_frame(layout);
         NameBuffer name;
-        auto q = decode_frame(frame, static_cast<uint32_t>(frame.size()), LinkType::ethernet, name);
+        auto q =
+            test::decode_one(frame, static_cast<uint32_t>(frame.size()), LinkType::ethernet, name);
         ASSERT_TRUE(q.has_value());
         EXPECT_EQ(std::string(q->name), spot.text);
     }
@@ -449,11 +452,139 @@ TEST(Decoder, NameRulesHoldWithoutTheText) {
     }
 }
 
-TEST(Decoder, ValidCharacters) {
+// Letters, digits, '-' and '_' (the characters of host names) stand in the
+// text as they are, in any place of a label.
+TEST(Decoder, HostNameCharactersStandAsTheyAre) {
     for (int c = 0; c < 256; ++c) {
-        bool expected = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || c == '-' || c == '_';
-        EXPECT_EQ(valid_dns_char(static_cast<uint8_t>(c)), expected) << c;
+        const bool host = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (!host) continue;
+        SCOPED_TRACE(c);
+        const std::string ch(1, static_cast<char>(c));
+        FrameSpec layout;
+        layout.labels = {ch, ch + "x" + ch, "example"};
+        const auto frame = build_frame(layout);
+        NameBuffer name;
+        const auto q =
+            test::decode_one(frame, static_cast<uint32_t>(frame.size()), LinkType::ethernet, name);
+        ASSERT_TRUE(q.has_value());
+        EXPECT_EQ(std::string(q->name), ch + "." + ch + "x" + ch + ".example.");
+    }
+}
+
+// A DNS message: the header's fields, then the bytes after it.
+std::vector<uint8_t> message(uint16_t id, uint16_t flags, uint16_t qdcount,
+                             std::vector<uint8_t> rest) {
+    std::vector<uint8_t> m = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id),
+                              static_cast<uint8_t>(flags >> 8), static_cast<uint8_t>(flags),
+                              static_cast<uint8_t>(qdcount >> 8), static_cast<uint8_t>(qdcount),
+                              0, 2, 0, 0, 0, 1};
+    m.insert(m.end(), rest.begin(), rest.end());
+    return m;
+}
+
+std::vector<uint8_t> question(const std::vector<std::string>& labels, std::vector<uint8_t> tail) {
+    std::vector<uint8_t> q = test::wire_name(labels);
+    q.insert(q.end(), tail.begin(), tail.end());
+    return q;
+}
+
+// Both directions through the one reader: the header of any message with a
+// byte after it, the question where it reads, and the verdicts the
+// callers count by.
+TEST(MessageReader, BothDirections) {
+    const std::vector<uint8_t> type_a = {0, 1, 0, 1};
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        Verdict verdict;
+        bool has_question;
+        std::vector<uint8_t> label_at;
+        uint16_t qtype;
+        uint16_t qclass;
+        std::string text;
+    } cases[] = {
+        {"query", message(0x1234, 0x0100, 1, question({"abc", "de"}, type_a)), Verdict::query, true,
+         {0, 4}, 1, 1, "abc.de."},
+        {"NXDOMAIN response", message(0xbeef, 0x8183, 1, question({"abc", "de"}, {0, 28, 0, 1})),
+         Verdict::response, true, {0, 4}, 28, 1, "abc.de."},
+        {"truncated response", message(7, 0x8380, 1, question({"x"}, {0, 16, 0, 3})),
+         Verdict::response, true, {0}, 16, 3, "x."},
+        {"response without a question", message(7, 0x8180, 0, {0}), Verdict::response, false, {},
+         0, 0, ""},
+        {"response whose question is compressed",
+         message(7, 0x8180, 1, {1, 'a', 0xc0, 12, 0, 1, 0, 1}), Verdict::response, false, {}, 0,
+         0, ""},
+        {"response of the header alone", message(7, 0x8180, 0, {}), Verdict::malformed, false, {},
+         0, 0, ""},
+        {"query without a question", message(7, 0x0100, 0, question({"a"}, type_a)),
+         Verdict::malformed, false, {}, 0, 0, ""},
+        {"update (opcode 5) reads as a query", message(7, 0x2800, 1, question({"a"}, type_a)),
+         Verdict::query, true, {0}, 1, 1, "a."},
+        {"QCLASS cut to one byte", message(7, 0, 1, question({"a"}, {0, 1, 0})), Verdict::query,
+         true, {0}, 1, 0, "a."},
+        {"cut inside QTYPE", message(7, 0, 1, question({"a"}, {0, 1})), Verdict::malformed, false,
+         {}, 0, 0, ""},
+        {"root name", message(7, 0, 1, question({}, {0, 2, 0, 1})), Verdict::query, true, {}, 2, 1,
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DnsMessage m;
+        ASSERT_EQ(read_message(c.bytes, m), c.verdict);
+        NameBuffer name;
+        Verdict why = Verdict::other;
+        EXPECT_EQ(decode_message(c.bytes, name, &why).has_value(), c.verdict == Verdict::query);
+        EXPECT_EQ(why, c.verdict);
+        if (c.bytes.size() <= kDnsHeaderLen) continue;
+        EXPECT_EQ(m.id(), c.bytes[0] << 8 | c.bytes[1]);
+        EXPECT_EQ(m.flags(), c.bytes[2] << 8 | c.bytes[3]);
+        EXPECT_EQ(m.qr(), (c.bytes[2] & 0x80) != 0);
+        EXPECT_EQ(m.tc(), (c.bytes[2] & 0x02) != 0);
+        EXPECT_EQ(m.rcode(), c.bytes[3] & 0x0f);
+        EXPECT_EQ(m.qdcount(), c.bytes[4] << 8 | c.bytes[5]);
+        EXPECT_EQ(m.ancount(), 2);
+        EXPECT_EQ(m.arcount(), 1);
+        ASSERT_EQ(m.has_question, c.has_question);
+        if (!m.has_question) continue;
+        const DnsQuestion& q = m.question;
+        EXPECT_EQ(q.name_at, kDnsHeaderLen);
+        EXPECT_EQ(std::vector<uint8_t>(q.label_at, q.label_at + q.labels), c.label_at);
+        EXPECT_EQ(q.qtype, c.qtype);
+        EXPECT_EQ(q.qclass, c.qclass);
+        EXPECT_EQ(std::string(name_text(c.bytes, q, name)), c.text);
+    }
+    // Spelled out for one: NXDOMAIN, RD and RA, the name's bounds.
+    DnsMessage m;
+    const auto nx = message(0xbeef, 0x8183, 1, question({"abc", "de"}, type_a));
+    ASSERT_EQ(read_message(nx, m), Verdict::response);
+    EXPECT_EQ(m.id(), 0xbeef);
+    EXPECT_EQ(m.rcode(), 3);
+    EXPECT_EQ(m.opcode(), 0);
+    EXPECT_TRUE(m.rd());
+    EXPECT_FALSE(m.tc());
+    EXPECT_EQ(m.question.name_len, 8);
+}
+
+// The most labels a 255-byte name holds, each offset where its length byte
+// is; one label more breaks the length rule.
+TEST(MessageReader, LabelOffsetsUpToTheLongestName) {
+    for (size_t labels : {size_t{127}, size_t{128}}) {
+        SCOPED_TRACE(labels);
+        const auto bytes =
+            message(1, 0, 1, question(std::vector<std::string>(labels, "x"), {0, 1, 0, 1}));
+        DnsMessage m;
+        const Verdict v = read_message(bytes, m);
+        if (labels == 128) {
+            EXPECT_EQ(v, Verdict::malformed);
+            continue;
+        }
+        ASSERT_EQ(v, Verdict::query);
+        ASSERT_EQ(m.question.labels, labels);
+        EXPECT_EQ(m.question.name_len, kWireNameMax);
+        for (size_t k = 0; k < labels; ++k) EXPECT_EQ(m.question.label_at[k], 2 * k);
+        NameBuffer name;
+        EXPECT_EQ(name_text(bytes, m.question, name).size(), 2 * labels);
     }
 }
 

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "base/address.h"
-#include "capture/decoder.h"
 #include "capture/handler.h"
+#include "capture/message.h"
 #include "capture/tcp_stream.h"
 #include "collectors.h"
 #include "frames.h"
@@ -70,8 +70,8 @@ TEST(SourceFamily, DecoderGivesTheFramesFamily) {
             SCOPED_TRACE(testing::Message() << s.what << " proto " << int{protocol});
             const auto frame = test::build_frame(frame_from(s, protocol));
             NameBuffer name;
-            const auto q =
-                decode_frame(frame, static_cast<uint32_t>(frame.size()), LinkType::ethernet, name);
+            const auto q = test::decode_one(frame, static_cast<uint32_t>(frame.size()),
+                                            LinkType::ethernet, name);
             ASSERT_TRUE(q.has_value());
             EXPECT_EQ(q->family, s.family);
             EXPECT_EQ(q->source.is_v4(), s.family == 4);

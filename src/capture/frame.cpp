@@ -1,4 +1,4 @@
-#include "capture/decoder.h"
+#include "capture/frame.h"
 
 #include <pcap/dlt.h>
 
@@ -16,10 +16,6 @@ constexpr uint16_t kEtherIPv6 = 0x86DD;
 constexpr uint16_t kDnsPort = 53;
 constexpr int kMaxVlanTags = 2;
 constexpr int kMaxExtensionHeaders = 8;
-
-uint16_t read16(std::span<const uint8_t> f, size_t at) {
-    return static_cast<uint16_t>(f[at] << 8 | f[at + 1]);
-}
 
 bool is_vlan_tpid(uint16_t type) { return type == 0x8100 || type == 0x88A8 || type == 0x9100; }
 
@@ -151,11 +147,6 @@ std::optional<IpResult> walk_ipv6(WireReader& r, uint32_t wire_len, Verdict& why
 
 }  // namespace
 
-bool valid_dns_char(uint8_t c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_';
-}
-
 int null_family_version(uint32_t family) {
     // The family is in the byte order of the host that captured; a family
     // fits in 16 bits, so the order with the high half zero is it.
@@ -248,124 +239,6 @@ std::optional<Packet> decode_packet(std::span<const uint8_t> f, uint32_t wire_le
     }
     why = Verdict::query;
     return p;
-}
-
-namespace {
-
-// How a label byte is written in presentation form: letters, digits, '-'
-// and '_' as they are, '.' and '\\' escaped with a backslash, other printable
-// ASCII as itself, every other byte as \\DDD. One table load a byte.
-enum : uint8_t { kAsIs, kBackslash, kDecimal };
-struct EscapeTable {
-    uint8_t how[256] = {};
-    constexpr EscapeTable() {
-        for (int c = 0; c < 256; ++c) how[c] = c > 0x20 && c < 0x7f ? kAsIs : kDecimal;
-        how[static_cast<uint8_t>('.')] = kBackslash;
-        how[static_cast<uint8_t>('\\')] = kBackslash;
-    }
-};
-constexpr EscapeTable kEscape;
-
-constexpr size_t kWireNameMax = 255;
-// The longest text a name can give: every byte of a 255-byte name written
-// as four characters fits the buffer, so no write needs a bound check.
-static_assert(4 * kWireNameMax <= kNameMax);
-
-}  // namespace
-
-std::optional<Query> decode_message(std::span<const uint8_t> m, NameBuffer& name,
-                                    Verdict* why_out, bool text) {
-    Verdict scratch;
-    Verdict& why = why_out != nullptr ? *why_out : scratch;
-    why = Verdict::malformed;
-    // Plain offsets from the start of the message; every test is written as
-    // "offset < size" so that no sum can overflow or read past the bytes.
-    const size_t size = m.size();
-    const size_t qn = 12;  // the question name
-    // The first byte of the question name must be there.
-    if (size <= qn) return std::nullopt;
-    if (m[2] & 0x80u) {  // QR: a response
-        why = Verdict::response;
-        return std::nullopt;
-    }
-    if (read16(m, 4) == 0) return std::nullopt;  // QDCOUNT
-
-    size_t stored = 0;
-    size_t p = qn;
-    size_t wire = 1;  // the root label's byte
-    for (;;) {
-        if (p >= size) return std::nullopt;  // the name runs past the bytes
-        const size_t len = m[p];
-        if (len == 0) break;
-        // 0xC0: a compression pointer; 0x40 and 0x80: no label types of a question.
-        if (len > 63) return std::nullopt;
-        wire += 1 + len;
-        if (wire > kWireNameMax) return std::nullopt;
-        if (len > size - p - 1) return std::nullopt;
-        if (text) {
-            // Most labels need no escape: copied in one pass, and written again
-            // byte by byte only when a byte needs one.
-            const uint8_t* label = &m[p + 1];
-            char* out = name.text + stored;
-            bool plain = true;
-            for (size_t i = 0; i < len; ++i) {
-                plain &= kEscape.how[label[i]] == kAsIs;
-                out[i] = static_cast<char>(label[i]);
-            }
-            if (plain) {
-                stored += len;
-            } else {
-                for (size_t i = 0; i < len; ++i) {
-                    const uint8_t c = label[i];
-                    switch (kEscape.how[c]) {
-                        case kAsIs:
-                            name.text[stored++] = static_cast<char>(c);
-                            break;
-                        case kBackslash:
-                            name.text[stored++] = '\\';
-                            name.text[stored++] = static_cast<char>(c);
-                            break;
-                        default:
-                            name.text[stored++] = '\\';
-                            name.text[stored++] = static_cast<char>('0' + c / 100);
-                            name.text[stored++] = static_cast<char>('0' + c / 10 % 10);
-                            name.text[stored++] = static_cast<char>('0' + c % 10);
-                            break;
-                    }
-                }
-            }
-            name.text[stored++] = '.';
-        }
-        p += 1 + len;
-    }
-    name.text[stored] = '\0';
-
-    // The name's final byte, QTYPE and one byte beyond must be there.
-    if (size < 4 || p > size - 4) return std::nullopt;
-    Query q{};
-    q.name = std::string_view(name.text, stored);
-    q.qtype = read16(m, p + 1);
-    why = Verdict::query;
-    return q;
-}
-
-std::optional<Query> decode_frame(std::span<const uint8_t> f, uint32_t wire_len, LinkType link,
-                                  NameBuffer& name) {
-    const auto p = decode_packet(f, wire_len, link);
-    if (!p) return std::nullopt;
-    std::span<const uint8_t> msg = p->payload;
-    if (p->protocol == kTcp) {
-        // The 2-byte length prefix of DNS over TCP, then the message.
-        if (msg.size() < 2) return std::nullopt;
-        const size_t len = read16(msg, 0);
-        msg = msg.subspan(2, std::min(len, msg.size() - 2));
-    }
-    auto q = decode_message(msg, name);
-    if (!q) return std::nullopt;
-    q->source = p->source;
-    q->family = p->family;
-    q->protocol = p->protocol;
-    return q;
 }
 
 }  // namespace qv

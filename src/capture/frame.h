@@ -1,37 +1,17 @@
-// Turning captured frames into DNS queries: pure functions, bytes in, result
-// out. A frame is walked from the link layer to the transport payload by a
-// bounds-checked reader; a DNS message is read up to its first question.
-// Anything that fails a test is dropped.
+// Walking a captured frame to its transport payload: link layer, IPv4 or
+// IPv6 (with extension headers), UDP or TCP, every read bounds-checked.
+// A pure function, bytes in, result out; a frame that fails a test is dropped.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string_view>
 
 #include "base/address.h"
 
 namespace qv {
 
-// Room for the decoded name in presentation form: at most 1025 characters
-// and the terminator (a 255-byte wire name escaped byte by byte stays below).
-inline constexpr size_t kNameMax = 1025;
-struct NameBuffer {
-    char text[kNameMax + 1];
-};
-
-struct Query {
-    SourceAddr source;  // the packet's own, full source address
-    uint8_t family;     // 4 or 6: the IP version of the frame
-    uint8_t protocol;   // 6 TCP, 17 UDP
-    uint16_t qtype;     // QTYPE; 0 is dumped but never counted
-    std::string_view name;  // in the caller's NameBuffer; presentation form, each label followed by '.'
-};
-
-// The letters, digits, '-' and '_'.
-bool valid_dns_char(uint8_t c);
-
-// The link layers the decoder reads.
+// The link layers the frame walk reads.
 enum class LinkType {
     ethernet,    // EtherType, up to two VLAN tags
     raw,         // IPv4 or IPv6 by the version nibble
@@ -81,21 +61,5 @@ inline constexpr uint8_t kTcpRst = 0x04;
 // On failure, *why (when given) says which class of failure it was.
 std::optional<Packet> decode_packet(std::span<const uint8_t> frame, uint32_t wire_len,
                                     LinkType link, Verdict* why = nullptr);
-
-// Reads a DNS message up to its first question: a query (QR clear) with
-// QDCOUNT above 0 and a well-formed name (labels of 1 to 63 bytes of any
-// value, 255 bytes in all, ending in the root label; no compression), whose
-// final byte, QTYPE and one byte beyond lie within msg. The source, family
-// and protocol are left for the caller.
-// Without text, the name is checked but not written (q.name is empty): no
-// report needs it unless packets are dumped or zones counted.
-std::optional<Query> decode_message(std::span<const uint8_t> msg, NameBuffer& name,
-                                    Verdict* why = nullptr, bool text = true);
-
-// One frame on its own: a UDP datagram's query, or the first message of a
-// TCP segment that starts with one (the stream as a whole is the business
-// of TcpStreams).
-std::optional<Query> decode_frame(std::span<const uint8_t> frame, uint32_t wire_len,
-                                  LinkType link, NameBuffer& name);
 
 }  // namespace qv
