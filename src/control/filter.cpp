@@ -8,7 +8,7 @@
 #include <string>
 
 #include "base/memory.h"
-#include "capture/decoder.h"
+#include "capture/frame.h"
 
 namespace qv {
 
