@@ -88,7 +88,9 @@ public:
 
 private:
     // A bucket claimed or freed starts its window at that time; a free one
-    // holds FREE_ADDR.
+    // holds FREE_ADDR. The address stays an ordinary member, Bucket being
+    // also the totals record and a plain value copied elsewhere; in a set
+    // only the map writes it.
     struct MapRules {
         static constexpr auto key = &Bucket::ip_addr;
         static constexpr auto stamp = &Bucket::last_packet;
