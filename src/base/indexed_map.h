@@ -95,7 +95,9 @@ public:
     template <class Evicted = indexed_map_detail::Ignore>
     Claim claim(const Key& key, uint32_t now, Evicted&& evicted = {});
 
-    // Gives entry i the stamp t (0: none), cheaply when it has it already.
+    // Gives entry i the stamp t (0: none). Cheap when i has it already,
+    // unless i is the entry just claimed, whose place in the heap is not
+    // settled yet.
     void touch(int32_t i, uint32_t t) {
         uint32_t& stamp = slots_[i].entry.*Rules::stamp;
         if (stamp == t && i != pending_) return;
@@ -103,8 +105,8 @@ public:
         set_stamp(i, t);
     }
 
-    // Frees entry i if in use, and makes it the free entry of Rules::vacant,
-    // fresh at now.
+    // Frees entry i if in use, and makes it anew as a free entry:
+    // Entry{Rules::vacant}, fresh at now.
     void release(int32_t i, uint32_t now);
     // Frees every entry as release() does, first showing each entry in use
     // to released(index, entry) as it was. Only those are touched.
