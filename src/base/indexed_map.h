@@ -10,8 +10,23 @@
 // a 4-ary min-heap of the stamped entries ordered by (stamp, index).
 //
 // Stamps are unsigned 32-bit seconds; 0 means "no stamp": the entry is in
-// use but never chosen for takeover. A key type comes with an overload
-// hash_key(const SeededHash&, const Key&) and operator==.
+// use but never chosen for takeover.
+//
+// The map builds its entries: one claimed for a key, or freed, is made anew
+// as Entry{key} (the key its first member, the rest value-initialised or as
+// its default member initialisers say), then given to Rules::fresh when the
+// fresh state is more than that. Rules names the rest:
+//
+//   struct Rules {
+//       static constexpr auto key = &Entry::key;     // the first member
+//       static constexpr auto stamp = &Entry::last;  // uint32_t, touch() writes it
+//       static void fresh(Entry& e, uint32_t now);   // optional
+//       static constexpr Key vacant = ...;           // optional: a free entry's key, else Key{}
+//   };
+//
+// The key type comes with an overload hash_key(const SeededHash&, const Key&)
+// and operator==. Declaring the key member const makes it the map's alone:
+// then neither it nor the whole entry can be assigned by a user.
 #pragma once
 
 #include <bit>
@@ -20,15 +35,32 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
 
 #include "base/hash.h"
 #include "base/memory.h"
 
 namespace qv {
 
-template <class Entry, class Key, Key Entry::*KeyOf>
+namespace indexed_map_detail {
+
+struct Ignore {
+    template <class... Args>
+    void operator()(Args&&...) const {}
+};
+
+}  // namespace indexed_map_detail
+
+template <class Entry, class Rules>
 class IndexedMap {
 public:
+    using Key = std::remove_cvref_t<decltype(std::declval<Entry&>().*Rules::key)>;
+    static_assert(std::is_trivially_destructible_v<Entry>, "entries are made anew in place");
+    static_assert(std::is_same_v<decltype(std::declval<Entry&>().*Rules::stamp), uint32_t&>,
+                  "the stamp is a uint32_t the map writes");
+
     IndexedMap(int32_t capacity, uint64_t seed, const char* label);
     ~IndexedMap();
     IndexedMap(const IndexedMap&) = delete;
@@ -40,36 +72,46 @@ public:
     // The lowest index >= from of an entry in use, or -1.
     int32_t next_in_use(int32_t from) const;
 
-    // Entries are the caller's to read and write, but for the key, which is
-    // the map's. A slot never used since construction is all zero bytes:
-    // the map leaves the memory untouched (no page faults) until it is used.
+    const Key& key(int32_t i) const { return slots_[i].entry.*Rules::key; }
+    // Entries are the caller's to read and write, but for the key and the
+    // stamp. A slot never used since construction is all zero bytes: the
+    // map leaves the memory untouched (no page faults) until it is used.
     Entry& entry(int32_t i) { return slots_[i].entry; }
     const Entry& entry(int32_t i) const { return slots_[i].entry; }
 
     // The index of key's entry, or -1.
-    int32_t find(const Key& key) const;
+    int32_t find(const Key& key) const { return find_in(chain_of(key), key); }
 
     enum class How { found, claimed, taken_over };
     struct Claim {
         int32_t index;
-        How how;  // claimed or taken over: the caller resets the rest of the entry
+        How how;
     };
-    // key's entry, found or claimed, in use and holding key. A claimed or
-    // taken-over entry has no stamp until stamp(); now is the stamp it is
-    // about to get, which lets a flood that takes over the same entry again
-    // and again leave the heap alone.
-    Claim find_or_claim(const Key& key, uint32_t now);
+    // key's entry: found, else claimed or taken over and made fresh at now.
+    // A taken-over entry is first shown to evicted(index, entry) as it was.
+    // A fresh entry has no stamp until touch(); now is the stamp it is about
+    // to get, which lets a flood that takes over the same entry again and
+    // again leave the heap alone.
+    template <class Evicted = indexed_map_detail::Ignore>
+    Claim claim(const Key& key, uint32_t now, Evicted&& evicted = {});
 
-    // Sets entry i's stamp (0: none). Cheap when the caller stamps only on
-    // change, or when i is the entry just claimed (pending()).
-    void stamp(int32_t i, uint32_t t);
-    bool pending(int32_t i) const { return pending_ == i; }
+    // Gives entry i the stamp t (0: none). Cheap when i has it already,
+    // unless i is the entry just claimed, whose place in the heap is not
+    // settled yet.
+    void touch(int32_t i, uint32_t t) {
+        uint32_t& stamp = slots_[i].entry.*Rules::stamp;
+        if (stamp == t && i != pending_) return;
+        stamp = t;
+        set_stamp(i, t);
+    }
 
-    // Frees entry i; its contents stay as they are, for the caller to reset.
-    void release(int32_t i);
-    // Frees every entry, calling visit(entry) first on each entry in use.
-    template <class Visit>
-    void release_all(Visit&& visit);
+    // Frees entry i if in use, and makes it anew as a free entry:
+    // Entry{Rules::vacant}, fresh at now.
+    void release(int32_t i, uint32_t now);
+    // Frees every entry as release() does, first showing each entry in use
+    // to released(index, entry) as it was. Only those are touched.
+    template <class Released = indexed_map_detail::Ignore>
+    void release_all(uint32_t now, Released&& released = {});
 
     // Asks for the entry the next takeover will choose, before it is needed.
     void prefetch_next_victim() const;
@@ -85,8 +127,21 @@ private:
     }
     static int32_t index_of(Rank r) { return static_cast<int32_t>(static_cast<uint32_t>(r)); }
 
+    static constexpr Key kVacant = [] {
+        if constexpr (requires { Rules::vacant; }) {
+            return Key{Rules::vacant};
+        } else {
+            return Key{};
+        }
+    }();
+    // Entry i made anew for key, fresh at now.
+    void build(int32_t i, const Key& key, uint32_t now);
+    // Sets entry i's stamp in the heap (0: out of it).
+    void set_stamp(int32_t i, uint32_t t);
+
     size_t chain_of(const Key& k) const { return hash_key(hash_, k); }
-    void hash_insert(int32_t i);
+    int32_t find_in(size_t chain, const Key& key) const;
+    void hash_insert(int32_t i, size_t chain);
     void hash_remove(int32_t i);
 
     bool is_free(size_t i) const { return (free_bits_[i >> 6] >> (i & 63)) & 1; }
@@ -106,8 +161,8 @@ private:
     void sift_down(int32_t k, Rank r);
     void heap_set(int32_t i, uint32_t t);
     void heap_remove(int32_t i);
-    // A taken-over entry left in the heap at its old rank (see
-    // find_or_claim) is taken out before the next takeover.
+    // A taken-over entry left in the heap at its old rank (see claim) is
+    // taken out before the next takeover.
     void settle() {
         if (pending_ >= 0 && pending_stale_) heap_remove(pending_);
         pending_ = -1;
@@ -140,7 +195,7 @@ private:
     Rank* heap_;
     int32_t* heap_pos_;  // per entry: its node, or -1 when not in the heap
     int32_t heap_size_ = 0;
-    int32_t pending_ = -1;        // the entry claimed last, until stamped
+    int32_t pending_ = -1;        // the entry claimed last, until touched
     bool pending_stale_ = false;  // ... and still in the heap at its old rank
 };
 
@@ -155,8 +210,8 @@ inline void* align_up(void* p, size_t alignment) {
 
 }  // namespace indexed_map_detail
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-IndexedMap<Entry, Key, KeyOf>::IndexedMap(int32_t capacity, uint64_t seed, const char* label)
+template <class Entry, class Rules>
+IndexedMap<Entry, Rules>::IndexedMap(int32_t capacity, uint64_t seed, const char* label)
     : label_(label), count_(capacity < 1 ? 1 : capacity) {
     const size_t n = static_cast<size_t>(count_);
     slot_mem_ = alloc_or_die(n * sizeof(Slot) + 64, label);
@@ -187,8 +242,8 @@ IndexedMap<Entry, Key, KeyOf>::IndexedMap(int32_t capacity, uint64_t seed, const
     std::memset(heap_pos_, 0xff, n * sizeof(int32_t));
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-IndexedMap<Entry, Key, KeyOf>::~IndexedMap() {
+template <class Entry, class Rules>
+IndexedMap<Entry, Rules>::~IndexedMap() {
     std::free(heap_pos_);
     std::free(heap_mem_);
     for (int l = 1; l < levels_; ++l) {
@@ -202,17 +257,20 @@ IndexedMap<Entry, Key, KeyOf>::~IndexedMap() {
 
 // ---- the map ---------------------------------------------------------------
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-int32_t IndexedMap<Entry, Key, KeyOf>::find(const Key& key) const {
-    int32_t i = heads_[chain_of(key)];
-    while (i >= 0 && !(slots_[i].entry.*KeyOf == key)) i = slots_[i].next;
+template <class Entry, class Rules>
+int32_t IndexedMap<Entry, Rules>::find_in(size_t chain, const Key& key) const {
+    int32_t i = heads_[chain];
+    while (i >= 0 && !(slots_[i].entry.*Rules::key == key)) i = slots_[i].next;
     return i;
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-typename IndexedMap<Entry, Key, KeyOf>::Claim IndexedMap<Entry, Key, KeyOf>::find_or_claim(
-    const Key& key, uint32_t now) {
-    int32_t i = find(key);
+template <class Entry, class Rules>
+template <class Evicted>
+typename IndexedMap<Entry, Rules>::Claim IndexedMap<Entry, Rules>::claim(const Key& key,
+                                                                         uint32_t now,
+                                                                         Evicted&& evicted) {
+    const size_t chain = chain_of(key);
+    int32_t i = find_in(chain, key);
     if (i >= 0) return {i, How::found};
 
     How how;
@@ -248,50 +306,57 @@ typename IndexedMap<Entry, Key, KeyOf>::Claim IndexedMap<Entry, Key, KeyOf>::fin
             }
         }
         hash_remove(i);
+        evicted(i, slots_[i].entry);
     }
-    slots_[i].entry.*KeyOf = key;
-    hash_insert(i);
+    build(i, key, now);
+    hash_insert(i, chain);
     return {i, how};
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::stamp(int32_t i, uint32_t t) {
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::build(int32_t i, const Key& key, uint32_t now) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"  // value-initialised on purpose
+    Entry* e = ::new (static_cast<void*>(&slots_[i].entry)) Entry{key};
+#pragma GCC diagnostic pop
+    // Entry{key} sets the first member: it must be the key.
+    assert(static_cast<const void*>(&(e->*Rules::key)) == static_cast<const void*>(e));
+    if constexpr (requires { Rules::fresh(*e, now); }) Rules::fresh(*e, now);
+}
+
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::set_stamp(int32_t i, uint32_t t) {
     assert(in_use(i));
-    if (i == pending_) {
-        pending_ = -1;
-        if (t == 0) {
-            heap_remove(i);
-        } else {
-            heap_set(i, t);  // from where the node stands, if it still stands
-        }
-        return;
-    }
+    if (i == pending_) pending_ = -1;
     if (t == 0) {
         heap_remove(i);
     } else {
-        heap_set(i, t);
+        heap_set(i, t);  // for a pending entry, from where its node stands, if it still stands
     }
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::release(int32_t i) {
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::release(int32_t i, uint32_t now) {
     assert(i >= 0 && i < count_);
-    if (!in_use(i)) return;
-    if (i == pending_) pending_ = -1;
-    hash_remove(i);
-    heap_remove(i);
-    mark_free(static_cast<size_t>(i));
-    --used_;
+    if (in_use(i)) {
+        if (i == pending_) pending_ = -1;
+        hash_remove(i);
+        heap_remove(i);
+        mark_free(static_cast<size_t>(i));
+        --used_;
+    }
+    build(i, kVacant, now);
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-template <class Visit>
-void IndexedMap<Entry, Key, KeyOf>::release_all(Visit&& visit) {
+template <class Entry, class Rules>
+template <class Released>
+void IndexedMap<Entry, Rules>::release_all(uint32_t now, Released&& released) {
     for (int32_t i = next_in_use(0); i >= 0; i = next_in_use(i + 1)) {
-        heads_[chain_of(slots_[i].entry.*KeyOf)] = -1;
+        heads_[chain_of(key(i))] = -1;
         slots_[i].next = -1;
         heap_pos_[i] = -1;
-        visit(slots_[i].entry);
+        released(i, slots_[i].entry);
+        build(i, kVacant, now);
     }
     heap_size_ = 0;
     pending_ = -1;
@@ -299,8 +364,8 @@ void IndexedMap<Entry, Key, KeyOf>::release_all(Visit&& visit) {
     used_ = 0;
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::prefetch_next_victim() const {
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::prefetch_next_victim() const {
     if (heap_size_ == 0) return;
     const char* next = reinterpret_cast<const char*>(&slots_[index_of(node(0))]);
     __builtin_prefetch(next, 1);
@@ -309,16 +374,16 @@ void IndexedMap<Entry, Key, KeyOf>::prefetch_next_victim() const {
 
 // ---- hash ------------------------------------------------------------------
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::hash_insert(int32_t i) {
-    int32_t& head = heads_[chain_of(slots_[i].entry.*KeyOf)];
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::hash_insert(int32_t i, size_t chain) {
+    int32_t& head = heads_[chain];
     slots_[i].next = head;
     head = i;
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::hash_remove(int32_t i) {
-    int32_t* link = &heads_[chain_of(slots_[i].entry.*KeyOf)];
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::hash_remove(int32_t i) {
+    int32_t* link = &heads_[chain_of(key(i))];
     while (*link != i) {
         assert(*link >= 0);
         link = &slots_[*link].next;
@@ -329,8 +394,8 @@ void IndexedMap<Entry, Key, KeyOf>::hash_remove(int32_t i) {
 
 // ---- bitmap ----------------------------------------------------------------
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::fill_free() {
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::fill_free() {
     std::memset(free_bits_, 0xff, words_[0] * sizeof(uint64_t));
     for (int l = 1; l < levels_; ++l) {
         const size_t below = words_[l - 1];
@@ -340,8 +405,8 @@ void IndexedMap<Entry, Key, KeyOf>::fill_free() {
     }
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::mark_used(size_t i) {
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::mark_used(size_t i) {
     uint64_t bit = 1ull << (i & 63);
     size_t w = i >> 6;
     free_bits_[w] &= ~bit;
@@ -361,8 +426,8 @@ void IndexedMap<Entry, Key, KeyOf>::mark_used(size_t i) {
     }
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::mark_free(size_t i) {
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::mark_free(size_t i) {
     uint64_t bit = 1ull << (i & 63);
     size_t w = i >> 6;
     bool first_free = free_bits_[w] == 0;
@@ -382,8 +447,8 @@ void IndexedMap<Entry, Key, KeyOf>::mark_free(size_t i) {
     }
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-int32_t IndexedMap<Entry, Key, KeyOf>::lowest_free() const {
+template <class Entry, class Rules>
+int32_t IndexedMap<Entry, Rules>::lowest_free() const {
     int l = levels_ - 1;
     const uint64_t* top = l == 0 ? free_bits_ : free_sum_[l];
     if (top[0] == 0) return -1;
@@ -395,8 +460,8 @@ int32_t IndexedMap<Entry, Key, KeyOf>::lowest_free() const {
     return static_cast<int32_t>(pos);
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-int32_t IndexedMap<Entry, Key, KeyOf>::next_in_use(int32_t from) const {
+template <class Entry, class Rules>
+int32_t IndexedMap<Entry, Rules>::next_in_use(int32_t from) const {
     if (from >= count_) return -1;
     size_t pos = from < 0 ? 0 : static_cast<size_t>(from);
     // Climb until a word holds an in-use mark at or after pos, then descend
@@ -426,8 +491,8 @@ int32_t IndexedMap<Entry, Key, KeyOf>::next_in_use(int32_t from) const {
 // The least of the children starting at first (which exists), chosen
 // without branches when all four exist: ties in time are common and their
 // order by index is anyone's guess for the branch predictor.
-template <class Entry, class Key, Key Entry::*KeyOf>
-int32_t IndexedMap<Entry, Key, KeyOf>::min_child(int32_t first) const {
+template <class Entry, class Rules>
+int32_t IndexedMap<Entry, Rules>::min_child(int32_t first) const {
     const Rank* c = &node(first);
     if (first + 3 < heap_size_) {
         const int32_t a = c[1] < c[0];
@@ -439,8 +504,8 @@ int32_t IndexedMap<Entry, Key, KeyOf>::min_child(int32_t first) const {
     return first + best;
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::sift_up(int32_t k, Rank r) {
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::sift_up(int32_t k, Rank r) {
     while (k > 0) {
         const int32_t parent = (k - 1) >> 2;
         if (!(r < node(parent))) break;
@@ -450,8 +515,8 @@ void IndexedMap<Entry, Key, KeyOf>::sift_up(int32_t k, Rank r) {
     place(k, r);
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::sift_down(int32_t k, Rank r) {
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::sift_down(int32_t k, Rank r) {
     for (;;) {
         const int32_t first = 4 * k + 1;
         if (first >= heap_size_) break;
@@ -463,8 +528,8 @@ void IndexedMap<Entry, Key, KeyOf>::sift_down(int32_t k, Rank r) {
     place(k, r);
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::heap_set(int32_t i, uint32_t t) {
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::heap_set(int32_t i, uint32_t t) {
     const Rank r = rank(t, i);
     const int32_t k = heap_pos_[i];
     if (k < 0) {
@@ -476,8 +541,8 @@ void IndexedMap<Entry, Key, KeyOf>::heap_set(int32_t i, uint32_t t) {
     }
 }
 
-template <class Entry, class Key, Key Entry::*KeyOf>
-void IndexedMap<Entry, Key, KeyOf>::heap_remove(int32_t i) {
+template <class Entry, class Rules>
+void IndexedMap<Entry, Rules>::heap_remove(int32_t i) {
     const int32_t k = heap_pos_[i];
     if (k < 0) return;
     heap_pos_[i] = -1;

@@ -42,7 +42,7 @@ void TcpStreams::segment(const Packet& p, time_t now, Sink& sink) {
     const ConnKey key{p.source, p.dest, p.src_port, p.dst_port};
     int32_t i = map_.find(key);
     if (p.tcp_flags & kTcpRst) {
-        if (i >= 0) close(i);
+        if (i >= 0) close(i, t);
         return;
     }
     const bool syn = (p.tcp_flags & kTcpSyn) != 0;
@@ -55,9 +55,7 @@ void TcpStreams::segment(const Packet& p, time_t now, Sink& sink) {
     }
     if (syn) {
         if (i < 0) {
-            const auto c = map_.find_or_claim(key, t);
-            i = c.index;
-            if (c.how == Map::How::claimed) map_.entry(i).held = -1;
+            i = claim(key, t);
             restart(map_.entry(i), seq, true);
         } else {
             Conn& c = map_.entry(i);
@@ -68,24 +66,16 @@ void TcpStreams::segment(const Packet& p, time_t now, Sink& sink) {
         // No stream to follow here yet: pick it up only at a segment that
         // starts with a whole query, or counted bytes could be phantoms.
         if (!starts_with_query(data)) {
-            if (i >= 0 && (p.tcp_flags & kTcpFin)) close(i);
+            if (i >= 0 && (p.tcp_flags & kTcpFin)) close(i, t);
             return;
         }
-        if (i < 0) {
-            const auto c = map_.find_or_claim(key, t);
-            i = c.index;
-            if (c.how == Map::How::claimed) map_.entry(i).held = -1;
-        }
+        if (i < 0) i = claim(key, t);
         restart(map_.entry(i), seq, true);
     }
 
-    Conn& c = map_.entry(i);
-    if (c.last_seen != t || map_.pending(i)) {
-        c.last_seen = t;
-        map_.stamp(i, t);
-    }
-    deliver(c, seq, data, missing);
-    if (p.tcp_flags & kTcpFin) close(i);
+    map_.touch(i, t);
+    deliver(map_.entry(i), seq, data, missing);
+    if (p.tcp_flags & kTcpFin) close(i, t);
 }
 
 bool TcpStreams::starts_with_query(std::span<const uint8_t> data) {
@@ -111,9 +101,13 @@ void TcpStreams::drop_held(Conn& c) {
     c.held = -1;
 }
 
-void TcpStreams::close(int32_t i) {
+int32_t TcpStreams::claim(const ConnKey& key, uint32_t t) {
+    return map_.claim(key, t, [this](int32_t, Conn& old) { drop_held(old); }).index;
+}
+
+void TcpStreams::close(int32_t i, uint32_t t) {
     drop_held(map_.entry(i));
-    map_.release(i);
+    map_.release(i, t);
 }
 
 void TcpStreams::deliver(Conn& c, uint32_t seq, std::span<const uint8_t> data, uint32_t missing) {

@@ -69,7 +69,7 @@ public:
 
 private:
     struct Conn {
-        ConnKey key;
+        const ConnKey key;
         uint32_t next_seq;     // the next byte of the stream expected
         uint32_t last_seen;    // seconds, low 32 bits
         uint32_t body_seen;    // bytes of the current message read so far
@@ -77,7 +77,7 @@ private:
         uint8_t prefix[2];
         uint8_t prefix_have;   // bytes of the length prefix read, 0 to 2
         bool synced;           // next_seq is at a known place in the message framing
-        int16_t held;          // slot of a segment that came early, or -1
+        int16_t held = -1;     // slot of a segment that came early, or -1
         uint8_t head[kHead];   // the first bytes of the current message
     };
     struct Held {
@@ -86,14 +86,21 @@ private:
         uint32_t missing;  // bytes of the segment that were not captured
         uint8_t data[kHeldBytes];
     };
-    using Map = IndexedMap<Conn, ConnKey, &Conn::key>;
+    struct MapRules {
+        static constexpr auto key = &Conn::key;
+        static constexpr auto stamp = &Conn::last_seen;
+    };
+    using Map = IndexedMap<Conn, MapRules>;
 
     // Whether bytes that start a segment hold a complete, well-formed query
     // right after its length prefix: where a stream is picked up.
     bool starts_with_query(std::span<const uint8_t> data);
     void restart(Conn& c, uint32_t seq, bool synced);
     void drop_held(Conn& c);
-    void close(int32_t i);
+    // A new connection's entry, fresh; one taken over, or ended, gives its
+    // held segment back.
+    int32_t claim(const ConnKey& key, uint32_t t);
+    void close(int32_t i, uint32_t t);
 
     // Reads in-order bytes; false when the framing was lost.
     bool consume(Conn& c, std::span<const uint8_t> data);

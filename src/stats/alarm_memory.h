@@ -28,18 +28,20 @@ public:
     // bits); the key becomes the newest.
     void remember(const Key& key, time_t t) {
         const uint32_t when = static_cast<uint32_t>(static_cast<uint64_t>(t));
-        const int32_t i = map_.find_or_claim(key, when).index;
-        map_.entry(i).when = when;
-        map_.stamp(i, when);
+        map_.touch(map_.claim(key, when).index, when);
     }
     int32_t size() const { return map_.size(); }
 
 private:
     struct Entry {
-        Key key;
-        uint32_t when;
+        const Key key;
+        uint32_t when;  // the stamp
     };
-    IndexedMap<Entry, Key, &Entry::key> map_;
+    struct MapRules {
+        static constexpr auto key = &Entry::key;
+        static constexpr auto stamp = &Entry::when;
+    };
+    IndexedMap<Entry, MapRules> map_;
 };
 
 using AlarmMemory = AlarmMemoryOf<SourceAddr>;

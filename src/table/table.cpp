@@ -28,21 +28,6 @@ void add_counts(Bucket& b, int protocol, uint32_t count, uint32_t qtype) {
     if (slot >= 0) b.qstats[slot] = add_wrapping(b.qstats[slot], count);
 }
 
-// Everything but the address: a free bucket whose window starts at now.
-// The bytes after the address are cleared in place: a whole-bucket copy
-// around the saved address costs a string store on every takeover.
-void clear_counts(Bucket& b, time_t now) {
-    static_assert(offsetof(Bucket, ip_addr) == 0, "the address leads the bucket");
-    constexpr size_t kCounts = offsetof(Bucket, tcp_count);
-    std::memset(reinterpret_cast<char*>(&b) + kCounts, 0, sizeof(Bucket) - kCounts);
-    b.first_packet = stamp_of(now);
-}
-
-void free_state(Bucket& b, time_t now) {
-    clear_counts(b, now);
-    b.ip_addr = FREE_ADDR;
-}
-
 // What a never-used bucket reads as: its slot is still all zero bytes, and
 // a free slot that was ever used holds FREE_ADDR, never the all-zero address.
 constexpr Bucket kNeverUsed = {FREE_ADDR, 0, 0, 0, 0, 0, 0, {}};
@@ -56,25 +41,21 @@ BucketSet::BucketSet(int32_t count, uint64_t seed) : map_(count, seed, kLabel) {
 
 const Bucket& BucketSet::bucket(int32_t i) const {
     assert(i >= 0 && i < size());
-    const Bucket& b = map_.entry(i);
-    if (!in_use(i) && b.ip_addr == SourceAddr{}) return kNeverUsed;
-    return b;
+    if (!in_use(i) && map_.key(i) == SourceAddr{}) return kNeverUsed;
+    return map_.entry(i);
 }
 
 Bucket& BucketSet::bucket(int32_t i) {
     assert(i >= 0 && i < size());
-    Bucket& b = map_.entry(i);
-    if (!in_use(i) && b.ip_addr == SourceAddr{}) b = kNeverUsed;
-    return b;
+    // Made what it reads as: free, its window starting at 0.
+    if (!in_use(i) && map_.key(i) == SourceAddr{}) map_.release(i, 0);
+    return map_.entry(i);
 }
 
 int32_t BucketSet::find_bucket(const SourceAddr& source, time_t now) {
-    const auto c = map_.find_or_claim(source, stamp_of(now));
-    if (c.how != decltype(map_)::How::found) {
-        // Claimed or taken over: a clean window from now on.
-        clear_counts(map_.entry(c.index), now);
-        if (c.how == decltype(map_)::How::taken_over) ++takeovers_;
-    }
+    // Claimed or taken over, the bucket is fresh: a clean window from now on.
+    const auto c = map_.claim(source, stamp_of(now));
+    if (c.how == Map::How::taken_over) ++takeovers_;
     return c.index;
 }
 
@@ -83,21 +64,16 @@ void BucketSet::count(int32_t i, int protocol, uint32_t count, uint32_t qtype, t
     Bucket& b = map_.entry(i);
     add_counts(b, protocol, count, qtype);
     // Whole seconds: most queries leave the takeover order alone.
-    const uint32_t t = stamp_of(now);
-    if (b.last_packet != t || map_.pending(i)) {
-        b.last_packet = t;
-        map_.stamp(i, t);
-    }
+    map_.touch(i, stamp_of(now));
 }
 
 void BucketSet::reset_bucket(int32_t i, time_t now) {
     assert(i >= 0 && i < size());
-    map_.release(i);
-    free_state(map_.entry(i), now);
+    map_.release(i, stamp_of(now));
 }
 
 void BucketSet::reset_all(time_t now) {
-    map_.release_all([now](Bucket& b) { free_state(b, now); });
+    map_.release_all(stamp_of(now));
 }
 
 // ---- the table -----------------------------------------------------------
@@ -135,7 +111,11 @@ BucketSet& Table::swap_sets() {
     return retired;
 }
 
-void Table::reset_totals(time_t now) { free_state(totals_, now); }
+void Table::reset_totals(time_t now) {
+    totals_ = Bucket{};
+    totals_.ip_addr = FREE_ADDR;
+    totals_.first_packet = stamp_of(now);
+}
 
 // ---- the process-wide table ---------------------------------------------
 

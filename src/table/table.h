@@ -88,7 +88,19 @@ public:
     uint64_t takeovers() const { return takeovers_; }
 
 private:
-    IndexedMap<Bucket, SourceAddr, &Bucket::ip_addr> map_;
+    // A bucket claimed or freed starts its window at that time; a free one
+    // holds FREE_ADDR. The address stays an ordinary member, Bucket being
+    // also the totals record and a plain value copied elsewhere; in a set
+    // only the map writes it.
+    struct MapRules {
+        static constexpr auto key = &Bucket::ip_addr;
+        static constexpr auto stamp = &Bucket::last_packet;
+        static constexpr SourceAddr vacant = FREE_ADDR;
+        static void fresh(Bucket& b, uint32_t now) { b.first_packet = now; }
+    };
+    using Map = IndexedMap<Bucket, MapRules>;
+
+    Map map_;
     uint64_t takeovers_ = 0;
 };
 

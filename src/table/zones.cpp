@@ -43,31 +43,13 @@ ZoneSet::ZoneSet(int32_t count, uint64_t seed) : map_(count, seed, "zones") {
 
 ZoneSet::~ZoneSet() { std::free(registers_); }
 
-void ZoneSet::clear(int32_t i, time_t now) {
-    ZoneCount& z = map_.entry(i);
-    if (z.dense) std::memset(registers(i), 0, hll::kRegisters);
-    const ZoneKey key = z.zone;
-    z = ZoneCount{};
-    z.zone = key;
-    z.first_packet = static_cast<uint32_t>(static_cast<uint64_t>(now));
-}
-
 void ZoneSet::count(const ZoneKey& key, uint64_t name_hash, time_t now) {
     const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(now));
-    const auto c = map_.find_or_claim(key, t);
-    const int32_t i = c.index;
-    if (c.how != Map::How::found) {
-        // A slot never used is all zero bytes, registers too; one that was
-        // used may still hold a zone taken over now.
-        if (c.how == Map::How::taken_over) clear(i, now);
-        ZoneCount& z = map_.entry(i);
-        if (c.how == Map::How::claimed) {
-            const ZoneKey k = z.zone;
-            z = ZoneCount{};
-            z.zone = k;
-        }
-        z.first_packet = t;
-    }
+    // Registers are zero when a zone is claimed: never used, or cleared as
+    // the zone before it went.
+    const int32_t i =
+        map_.claim(key, t, [this](int32_t j, const ZoneCount& old) { clear_registers(j, old); })
+            .index;
     ZoneCount& z = map_.entry(i);
     ++z.queries;
     if (z.dense) {
@@ -86,10 +68,7 @@ void ZoneSet::count(const ZoneKey& key, uint64_t name_hash, time_t now) {
             }
         }
     }
-    if (z.last_packet != t || map_.pending(i)) {
-        z.last_packet = t;
-        map_.stamp(i, t);
-    }
+    map_.touch(i, t);
 }
 
 uint32_t ZoneSet::distinct_names(int32_t i) const {
@@ -99,16 +78,8 @@ uint32_t ZoneSet::distinct_names(int32_t i) const {
 }
 
 void ZoneSet::reset_all(time_t now) {
-    for (int32_t i = map_.next_in_use(0); i >= 0; i = map_.next_in_use(i + 1)) {
-        if (map_.entry(i).dense) std::memset(registers(i), 0, hll::kRegisters);
-    }
-    const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(now));
-    map_.release_all([t](ZoneCount& z) {
-        const ZoneKey key = z.zone;
-        z = ZoneCount{};
-        z.zone = key;
-        z.first_packet = t;
-    });
+    map_.release_all(static_cast<uint32_t>(static_cast<uint64_t>(now)),
+                     [this](int32_t i, const ZoneCount& z) { clear_registers(i, z); });
 }
 
 }  // namespace qv

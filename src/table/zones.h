@@ -47,7 +47,7 @@ double estimate(const uint8_t* registers);
 inline constexpr int kExactNames = 16;
 
 struct ZoneCount {
-    ZoneKey zone;
+    const ZoneKey zone;
     uint32_t queries;       // since the last reset (wraps)
     uint32_t first_packet;  // the start of the window, seconds (low 32 bits)
     uint32_t last_packet;   // the latest query; 0 = none since the reset
@@ -79,9 +79,18 @@ public:
     void reset_all(time_t now);
 
 private:
-    using Map = IndexedMap<ZoneCount, ZoneKey, &ZoneCount::zone>;
+    // A zone claimed or freed starts its window at that time.
+    struct MapRules {
+        static constexpr auto key = &ZoneCount::zone;
+        static constexpr auto stamp = &ZoneCount::last_packet;
+        static void fresh(ZoneCount& z, uint32_t now) { z.first_packet = now; }
+    };
+    using Map = IndexedMap<ZoneCount, MapRules>;
     uint8_t* registers(int32_t i) const { return registers_ + static_cast<size_t>(i) * hll::kRegisters; }
-    void clear(int32_t i, time_t now);
+    // A zone's registers, once it has used them, are zero again when it goes.
+    void clear_registers(int32_t i, const ZoneCount& z) {
+        if (z.dense) std::memset(registers(i), 0, hll::kRegisters);
+    }
 
     Map map_;
     uint8_t* registers_;  // kRegisters a zone, untouched until needed

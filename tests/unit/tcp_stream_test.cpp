@@ -174,6 +174,35 @@ TEST(TcpStreams, ConnectionsAreKeptApart) {
     EXPECT_EQ(streams.connections(), 2);
 }
 
+// A connection that gives way to a new one, or ends, gives back the slot of
+// the segment it was holding; the new one starts clean.
+TEST(TcpStreams, AConnectionThatGoesGivesBackItsHeldSegment) {
+    const Seg early = {kIsn + 1 + 10, slice(all, 10, 20), 0x18, kT, 1};
+    struct Case {
+        const char* name;
+        std::vector<Seg> ending;  // after port 1's SYN and early segment
+    };
+    const Case cases[] = {
+        {"taken over", {{kIsn, {}, kTcpSyn, kT + 1, 2}, {kIsn, {}, kTcpSyn, kT + 2, 3}}},
+        {"reset", {{kIsn + 1, {}, kTcpRst, kT + 1, 1}}},
+        {"finished", {{kIsn + 1, {}, kTcpFin, kT + 1, 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TcpStreams streams(7, 2);
+        run(streams, {{kIsn, {}, kTcpSyn, kT, 1}, early});
+        ASSERT_EQ(streams.held_segments(), 1);
+        run(streams, c.ending);
+        EXPECT_EQ(streams.held_segments(), 0);
+        // Port 1 again: a new stream, nothing of the old one held for it.
+        EXPECT_EQ(run(streams, {{kIsn, {}, kTcpSyn, kT + 3, 1},
+                                {kIsn + 1, slice(all, 0, 10), 0x18, kT + 3, 1},
+                                {kIsn + 1 + 20, slice(all, 20, all.size()), 0x18, kT + 3, 1}}),
+                  std::vector<std::string>{});
+        EXPECT_EQ(streams.held_segments(), 1);
+    }
+}
+
 // Whatever comes, the state stays within its bounds: a SYN flood, early
 // segments on every connection, absurd length prefixes.
 TEST(TcpStreams, BoundedUnderFloods) {

@@ -173,6 +173,25 @@ TEST(Zones, TakeoverOfTheOldestAndReset) {
     EXPECT_EQ(set.in_use_count(), 0);
 }
 
+// A zone that takes the place of one whose names filled the sketch counts
+// only its own names.
+TEST(Zones, AZoneInTheSlotOfAnotherCountsOnlyItsOwnNames) {
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "after a reset" : "taken over");
+        ZoneSet set(1, 5);
+        for (uint64_t k = 0; k < 5000; ++k) set.count(ZoneKey::of("old."), SeededHash::mix(k), kDay);
+        ASSERT_GT(set.distinct_names(0), 4000u);
+        if (reset) set.reset_all(kDay + 1);
+        for (uint64_t k = 0; k < 100; ++k) {
+            set.count(ZoneKey::of("new."), SeededHash::mix(1000000 + k), kDay + 2);
+        }
+        ASSERT_EQ(set.zone(0).zone.view(), "new.");
+        EXPECT_EQ(set.zone(0).queries, 100u);
+        EXPECT_EQ(set.zone(0).first_packet, kDay + 2);
+        EXPECT_NEAR(set.distinct_names(0), 100.0, 5.0);
+    }
+}
+
 class ZoneCycle : public ::testing::Test {
 protected:
     void SetUp() override {
