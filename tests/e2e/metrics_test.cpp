@@ -1356,12 +1356,28 @@ TEST_F(Metrics, TricklingClientsAreCutOffAndScrapesGetThrough) {
     }
     EXPECT_TRUE(while_first && while_last) << scrapes.size() << " scrapes";
 
-    // And the capture counted the whole flood meanwhile.
+    // And the capture accounted for the whole flood meanwhile: each query
+    // counted once, or dropped by the kernel and reported as such (a
+    // sanitizer build on a loaded machine can fall behind a flood).
     ASSERT_GT(flooded, 0);
-    EXPECT_TRUE(wait_page_holds(kPort, {{R"(quorvane_queries_total{family="ipv4",transport="udp"})",
-                                         static_cast<double>(flooded)},
-                                        {R"(quorvane_capture_dropped_total{by="kernel"})", 0}}))
-        << p.describe();
+    const std::string counted_series = R"(quorvane_queries_total{family="ipv4",transport="udp"})";
+    const std::string dropped_series = R"(quorvane_capture_dropped_total{by="kernel"})";
+    double counted = -1, dropped = -1;
+    const auto accounted_by = Clock::now() + Duration(20000);
+    do {
+        if (std::optional<Reply> r = http_get(kPort, "/metrics"); r && r->status == 200) {
+            const auto samples = samples_of(r->body);
+            const auto c = samples.find(counted_series), d = samples.find(dropped_series);
+            if (c != samples.end() && d != samples.end()) {
+                counted = c->second;
+                dropped = d->second;
+                if (counted + dropped >= static_cast<double>(flooded)) break;
+            }
+        }
+        std::this_thread::sleep_for(Duration(100));
+    } while (Clock::now() < accounted_by);
+    EXPECT_GE(counted + dropped, static_cast<double>(flooded)) << p.describe();
+    EXPECT_LE(counted, static_cast<double>(flooded)) << p.describe();
     EXPECT_TRUE(p.running()) << p.describe();
     RecordProperty("scrapes", static_cast<int>(scrapes.size()));
     RecordProperty("slowest_scrape_ms", static_cast<int>(slowest.count()));
