@@ -91,7 +91,10 @@ std::string tags_name(const std::vector<uint16_t>& tags) {
     char hex[8];
     for (size_t i = 0; i < tags.size(); ++i) {
         snprintf(hex, sizeof hex, "%04x", tags[i]);
-        out += (i == 0 ? " " : ",") + std::string(hex);
+        // Appended piece by piece: g++ 12 -O2 warns falsely (-Wrestrict) on
+        // a C string added to a temporary std::string.
+        out += i == 0 ? ' ' : ',';
+        out += hex;
     }
     return out;
 }
@@ -196,7 +199,7 @@ std::vector<TableFrame> table_frames(const FileLink& link, const Destinations& t
                     f.ext_headers = ext;
                     memcpy(f.dst6, net6(dst, 128).addr.data(), 16);
                     std::string what = head + " IPv6";
-                    if (!ext.empty()) what += "+" + std::to_string(ext[0].kind);
+                    if (!ext.empty()) what.append("+").append(std::to_string(ext[0].kind));
                     if (family != 0) what += " (family " + std::to_string(family) + ")";
                     add(f, what + " to " + dst);
                 }

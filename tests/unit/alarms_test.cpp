@@ -28,13 +28,19 @@ struct Key {
 
 // What the rate pass leaves: the sets of one cycle, rated, keys in the given
 // order.
+// "zN.", built by appending: g++ 12 -O2 warns falsely (-Wrestrict) on a C
+// string added to a temporary std::string.
+std::string zone_name(int n) {
+    return std::string("z").append(std::to_string(n)).append(".");
+}
+
 struct RatedSets {
     RatedSets(const std::vector<Key>& keys, time_t at) {
         for (const Key& k : keys) {
             const int32_t i = sources.find_bucket(make_addr(10, 0, 0, k.n), at);
             sources.count(i, 17, 1, 1, at);
             sources.bucket(i).qps = k.qps;
-            const ZoneKey zone = ZoneKey::of("z" + std::to_string(k.n) + ".");
+            const ZoneKey zone = ZoneKey::of(zone_name(k.n));
             zones.count(zone, 1, at);
             for (int32_t z = zones.next_in_use(0); z != -1; z = zones.next_in_use(z + 1)) {
                 if (zones.zone(z).zone == zone) zones.zone(z).qps = k.qps;
@@ -64,8 +70,8 @@ Decided decided(const DecidedAlarms& d, const RatedSets& sets) {
 Decided both(const std::vector<int>& keys) {
     Decided out;
     for (int n : keys) {
-        out.sources.push_back("10.0.0." + std::to_string(n));
-        out.zones.push_back("z" + std::to_string(n) + ".");
+        out.sources.push_back(std::string("10.0.0.").append(std::to_string(n)));
+        out.zones.push_back(zone_name(n));
     }
     return out;
 }
