@@ -190,14 +190,14 @@ void judge(const std::vector<TableFrame>& frames, const std::vector<FrameSpec>& 
     std::vector<std::vector<uint8_t>> markers;
     for (const FrameSpec& m : marker_specs) markers.push_back(build_frame(m));
     for (const TableFrame& f : frames) {
-        const std::vector<uint8_t> bytes = build_frame(f.spec);
+        const std::vector<uint8_t> bytes = build_frame(f.layout);
         for (Feed& feed : feeds) {
             feed.send(bytes);
             for (const auto& m : markers) feed.send(m);
         }
         for (Feed& feed : feeds) {
             for (Watcher* r : feed.watchers) {
-                const bool accepts = qv::test::rule_accepts(r->watched, f.spec);
+                const bool accepts = qv::test::rule_accepts(r->watched, f.layout);
                 r->expected.markers += accepted(r->watched, marker_specs);
                 FrameCounts got;
                 ASSERT_TRUE(wait_counts(

@@ -67,7 +67,7 @@ const Destinations& unit_destinations();
 
 struct TableFrame {
     std::string name;
-    FrameSpec spec;
+    FrameSpec layout;
 };
 
 // Every frame of the table for a link type: on Ethernet untagged, behind one

@@ -154,11 +154,11 @@ TEST(Filter, LetsThroughTheFramesTheRuleAccepts) {
             std::string wrong;
             int wrong_passes = 0, wrong_rejects = 0;
             for (const auto& f : frames) {
-                const std::vector<uint8_t> bytes = test::build_frame(f.spec);
+                const std::vector<uint8_t> bytes = test::build_frame(f.layout);
                 pcap_pkthdr h{};
                 h.caplen = h.len = static_cast<bpf_u_int32>(bytes.size());
                 const bool passed = filter.passes(h, bytes.data());
-                if (passed == test::rule_accepts(*r.watched, f.spec)) continue;
+                if (passed == test::rule_accepts(*r.watched, f.layout)) continue;
                 if (wrong_passes + wrong_rejects < 8)
                     wrong += (passed ? "passed: " : "rejected: ") + f.name + "\n";
                 ++(passed ? wrong_passes : wrong_rejects);
