@@ -228,10 +228,12 @@ std::optional<Packet> decode_packet(std::span<const uint8_t> f, uint32_t wire_le
         p.data_len = static_cast<uint32_t>(ip->end - data);
         p.payload = f.subspan(data, std::min(ip->end, f.size()) - data);
     } else {
-        r.skip(4);  // length and checksum
+        const uint16_t udp_len = r.u16();
+        r.skip(2);  // checksum
         if (!r.ok()) return std::nullopt;
         p.payload = f.subspan(r.pos());
-        p.data_len = static_cast<uint32_t>(p.payload.size());
+        // The datagram's size as its header gives it, whatever was captured.
+        p.data_len = udp_len >= 8 ? udp_len - 8u : 0u;
     }
     if (p.src_port != kDnsPort && p.dst_port != kDnsPort) {
         why = Verdict::other;

@@ -48,8 +48,9 @@ struct Packet {
     // The captured bytes after the transport header: for UDP to the end of
     // the capture, for TCP to the end of the IP datagram (no link fill).
     std::span<const uint8_t> payload;
-    // TCP: the segment's data length on the wire; more than payload.size()
-    // when the capture was cut short.
+    // The data length on the wire: for TCP the segment's (more than
+    // payload.size() when the capture was cut short), for UDP the UDP
+    // length less 8.
     uint32_t data_len;
 };
 inline constexpr uint8_t kTcpFin = 0x01;

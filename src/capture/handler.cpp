@@ -2,37 +2,63 @@
 
 #include <cstdio>
 
-#include "table/table.h"
-
 namespace qv {
 namespace {
 
-// One query: its dump line, then its count at the packet's own time (a
-// replay counts by the capture's clock). Returns what became of it.
-FrameResult take_query(const CaptureContext& ctx, const Query& q, time_t now) {
-    if (ctx.dump_packets) {
-        // Buffered like any standard output, with no flush of its own.
-        char line[kNameMax + 128];
-        int n = format_dump_line(q, line, sizeof line);
-        if (n > 0) fputs(line, stdout);
-    }
-    if (q.qtype == 0) return FrameResult::type0;
-    const SourceAddr source = q.source.masked(ctx.prefixes.of(q.source));
-    if (ctx.zones != nullptr) {
-        // The zone is worked out here, outside the table's lock.
-        ZoneText zone;
-        ctx.zones->zone_of(q.name, zone);
-        const ZoneKey key = ZoneKey::of(zone.view());
-        const ZoneQuery zq{&key, zone.name_hash};
-        add_query(source, q.protocol, 1, q.qtype, now, &zq);
+bool counts_answers(const CaptureContext& ctx) { return ctx.watched != nullptr; }
+
+// One message: a query's dump line, then its count at the packet's own time
+// (a replay counts by the capture's clock). Returns what became of it.
+FrameResult take_message(const CaptureContext& ctx, const Message& m, time_t now) {
+    const WatchedNetwork* w = ctx.watched;
+    if (m.answer) {
+        // Only the watched servers' own answers count.
+        if (w == nullptr || m.src_port != 53 || !w->contains(m.source)) return FrameResult::response;
     } else {
-        add_query(source, q.protocol, 1, q.qtype, now);
+        // With -R the filter also passes the watched hosts' own queries out.
+        if (w != nullptr && !w->contains(m.dest)) return FrameResult::other;
+        if (ctx.dump_packets) {
+            // Buffered like any standard output, with no flush of its own.
+            char line[kNameMax + 128];
+            int n = format_dump_line(m, line, sizeof line);
+            if (n > 0) fputs(line, stdout);
+        }
+        if (m.qtype == 0) return FrameResult::type0;
     }
-    if (ctx.stats != nullptr) ctx.stats->query(q.family, q.protocol, q.qtype);
-    return FrameResult::counted;
+    // An answer counts for the client it goes to.
+    const SourceAddr& client = m.answer ? m.dest : m.source;
+    Observation o{};
+    o.who = client.masked(ctx.prefixes.of(client));
+    o.time = now;
+    o.protocol = m.protocol;
+    o.answer = m.answer;
+    o.truncated = m.truncated;
+    o.rcode = m.rcode;
+    o.qtype = m.qtype;
+    o.size = m.size;
+    // The zone is worked out here, outside the table's lock.
+    ZoneText zone;
+    ZoneKey key;
+    ZoneQuery zq{};
+    if (ctx.zones != nullptr && m.has_question) {
+        ctx.zones->zone_of(m.name, zone);
+        key = ZoneKey::of(zone.view());
+        zq = {&key, zone.name_hash};
+        o.zone = &zq;
+    }
+    ctx.table->lock()->add(o);
+    if (ctx.stats != nullptr) {
+        if (m.answer) {
+            ctx.stats->answer(m.family, m.protocol, m.rcode, m.truncated, m.size);
+        } else {
+            ctx.stats->query(m.family, m.protocol, m.qtype);
+            if (counts_answers(ctx)) ctx.stats->query_bytes(m.family, m.protocol, m.size);
+        }
+    }
+    return m.answer ? FrameResult::answer : FrameResult::counted;
 }
 
-// Only a dump line and a zone read a query's name.
+// Only a dump line and a zone read a message's name.
 bool wants_names_of(const CaptureContext& ctx) { return ctx.dump_packets || ctx.zones != nullptr; }
 
 FrameResult result_of(Verdict why) {
@@ -50,16 +76,16 @@ FrameResult result_of(Verdict why) {
 class StreamSink final : public TcpStreams::Sink {
 public:
     StreamSink(const CaptureContext& ctx, time_t now) : ctx_(ctx), now_(now) {}
-    void query(const Query& q) override { note(take_query(ctx_, q, now_)); }
-    void not_a_query(Verdict why) override { note(result_of(why)); }
+    void message(const Message& m) override { note(take_message(ctx_, m, now_)); }
+    void not_counted(Verdict why) override { note(result_of(why)); }
     bool wants_names() const override { return wants_names_of(ctx_); }
-    // Counted, else type 0, else a response, else malformed; a segment that
-    // completes no message is "other".
+    bool wants_answers() const override { return counts_answers(ctx_); }
+    // A segment that completes no message is "other".
     FrameResult result() const { return result_; }
 
 private:
     void note(FrameResult r) {
-        if (static_cast<int>(r) < static_cast<int>(result_)) result_ = r;
+        if (frame_rank(r) < frame_rank(result_)) result_ = r;
     }
     const CaptureContext& ctx_;
     time_t now_;
@@ -74,15 +100,18 @@ FrameResult take_frame(CaptureContext& ctx, const pcap_pkthdr* header, const u_c
     const time_t now = header->ts.tv_sec;
     if (p->protocol == 17) {
         NameBuffer name;
-        auto q = decode_message(p->payload, name, &why, wants_names_of(ctx));
-        if (!q) return result_of(why);
-        q->source = p->source;
-        q->family = p->family;
-        q->protocol = p->protocol;
-        return take_query(ctx, *q, now);
+        auto m = decode_message(p->payload, name, &why, wants_names_of(ctx), counts_answers(ctx));
+        if (!m) return result_of(why);
+        m->source = p->source;
+        m->dest = p->dest;
+        m->family = p->family;
+        m->protocol = p->protocol;
+        m->src_port = p->src_port;
+        m->size = p->data_len;
+        return take_message(ctx, *m, now);
     }
-    // Segments from port 53 carry answers.
-    if (p->dst_port != 53) return FrameResult::response;
+    // Without -R, segments from port 53 carry answers that count nowhere.
+    if (p->dst_port != 53 && !counts_answers(ctx)) return FrameResult::response;
     if (ctx.streams == nullptr) return FrameResult::other;
     StreamSink sink(ctx, now);
     ctx.streams->segment(*p, now, sink);
@@ -91,7 +120,7 @@ FrameResult take_frame(CaptureContext& ctx, const pcap_pkthdr* header, const u_c
 
 }  // namespace
 
-int format_dump_line(const Query& q, char* out, size_t size) {
+int format_dump_line(const Message& q, char* out, size_t size) {
     return snprintf(out, size, "src: %-15s  proto: %s  qtype: 0x%02x  domain: %.*s\n",
                     to_text(q.source).c_str(), q.protocol == 17 ? "udp" : "tcp",
                     static_cast<unsigned>(q.qtype), static_cast<int>(q.name.size()), q.name.data());

@@ -1,6 +1,7 @@
 // The libpcap callback: decode one frame, print a dump line with -D for
-// each query, and count it in the table under its source's prefix. UDP
-// datagrams carry one query each; TCP segments go through the streams.
+// each query, and count each query (and with -R each answer the watched
+// network sends) in the table under its source's prefix. UDP datagrams
+// carry one message each; TCP segments go through the streams.
 #pragma once
 
 #include <pcap/pcap.h>
@@ -9,9 +10,12 @@
 
 #include "base/address.h"
 #include "base/capture_stats.h"
+#include "base/lock_guarded.h"
 #include "capture/message.h"
 #include "capture/tcp_stream.h"
+#include "capture/watched.h"
 #include "capture/zone.h"
+#include "table/table.h"
 
 namespace qv {
 
@@ -20,16 +24,20 @@ namespace qv {
 struct CaptureContext {
     LinkType link = LinkType::ethernet;
     bool dump_packets = false;
-    Prefixes prefixes;            // -4 and -6
+    Prefixes prefixes;              // -4 and -6
+    LockGuarded<Table>* table = nullptr;  // where messages are counted
     TcpStreams* streams = nullptr;  // null: TCP segments are not followed
     CaptureStats* stats = nullptr;  // null: no counts for the metrics page
     ZoneFinder* zones = nullptr;    // null: queries are not counted per zone
+    // -R: the watched network, whose answers count and to which queries
+    // must go; null: answers are not counted and every query counts.
+    const WatchedNetwork* watched = nullptr;
 };
 
 // "src: %-15s  proto: %s  qtype: 0x%02x  domain: %s\n" with the packet's
 // own source address; returns the length snprintf reports (the line is cut
 // to fit out).
-int format_dump_line(const Query& q, char* out, size_t size);
+int format_dump_line(const Message& q, char* out, size_t size);
 
 // pcap_handler: user points to a CaptureContext.
 void handle_packet(u_char* user, const pcap_pkthdr* header, const u_char* bytes);

@@ -88,19 +88,32 @@ Verdict read_message(std::span<const uint8_t> msg, DnsMessage& out);
 // msg and q as read_message read them.
 std::string_view name_text(std::span<const uint8_t> msg, const DnsQuestion& q, NameBuffer& name);
 
-struct Query {
+// One DNS message as the capture hands it on: a query, or (when answers are
+// asked for) an answer. The packet's fields are the caller's to fill in.
+struct Message {
     SourceAddr source;  // the packet's own, full source address
+    SourceAddr dest;    // and its destination
     uint8_t family;     // 4 or 6: the IP version of the frame
     uint8_t protocol;   // 6 TCP, 17 UDP
-    uint16_t qtype;     // QTYPE; 0 is dumped but never counted
+    uint16_t src_port;
+    bool answer;        // QR set
+    bool truncated;     // TC set
+    uint8_t rcode;      // the header's RCODE
+    bool has_question;  // false only for an answer with QDCOUNT 0
+    uint16_t qtype;     // QTYPE (0 without a question); a query of type 0 is dumped but never counted
+    uint32_t size;      // the message's length as its headers give it, whatever was captured
     std::string_view name;  // in the caller's NameBuffer; presentation form, each label followed by '.'
 };
 
-// The query in msg (read_message's verdict query), its name written into
-// name when text is set (else q.name is empty: no report needs it unless
-// packets are dumped or zones counted). The source, family and protocol
-// are left for the caller. On failure, *why (when given) is the verdict.
-std::optional<Query> decode_message(std::span<const uint8_t> msg, NameBuffer& name,
-                                    Verdict* why = nullptr, bool text = true);
+// The message in msg, its name written into name when text is set (else
+// m.name is empty: no report needs it unless packets are dumped or zones
+// counted). A query is read_message's verdict query. With answers set, a
+// message with QR set is one too when its header reads and its first
+// question, if QDCOUNT is above 0, follows the rules of a query's (*why
+// stays response for it). The packet's fields and size are left for the
+// caller. On failure, *why (when given) is the verdict.
+std::optional<Message> decode_message(std::span<const uint8_t> msg, NameBuffer& name,
+                                      Verdict* why = nullptr, bool text = true,
+                                      bool answers = false);
 
 }  // namespace qv

@@ -39,70 +39,75 @@ void TcpStreams::segment(const Packet& p, time_t now, Sink& sink) {
     sink_ = &sink;
     packet_ = &p;
     const uint32_t t = seconds_of(now);
-    const ConnKey key{p.source, p.dest, p.src_port, p.dst_port};
+    // A segment to port 53 is the client's; else it is the server's answer side.
+    const int dir = p.dst_port == 53 ? 0 : 1;
+    dir_ = dir;
+    const ConnKey key = dir == 0 ? ConnKey{p.source, p.dest, p.src_port, p.dst_port}
+                                 : ConnKey{p.dest, p.source, p.dst_port, p.src_port};
     int32_t i = map_.find(key);
+    const bool syn = (p.tcp_flags & kTcpSyn) != 0;
+    if (i >= 0 && map_.entry(i).ended_at != 0) {
+        // Ended: late segments are ignored for a while; a SYN starts anew.
+        if (!syn && t - map_.entry(i).ended_at <= kIdleSeconds) return;
+        Conn& c = map_.entry(i);
+        restart(c.dir[0], 0, false);
+        restart(c.dir[1], 0, false);
+        c.dir[0].ended = c.dir[1].ended = false;
+        c.ended_at = 0;
+        map_.touch(i, t);
+    }
     if (p.tcp_flags & kTcpRst) {
-        if (i >= 0) close(i, t);
+        if (i >= 0) end(i, t);
         return;
     }
-    const bool syn = (p.tcp_flags & kTcpSyn) != 0;
     const uint32_t seq = p.seq + (syn ? 1u : 0u);  // a SYN's data follows its own number
     const std::span<const uint8_t> data = p.payload.first(std::min<size_t>(p.payload.size(), p.data_len));
     const uint32_t missing = p.data_len - static_cast<uint32_t>(data.size());
 
     if (i >= 0 && t - map_.entry(i).last_seen > kIdleSeconds) {
-        restart(map_.entry(i), seq, false);  // idle too long: whatever comes is new
+        // Idle too long: whatever comes is new.
+        Conn& c = map_.entry(i);
+        restart(c.dir[0], 0, false);
+        restart(c.dir[1], 0, false);
+        c.dir[0].ended = c.dir[1].ended = false;
     }
     if (syn) {
         if (i < 0) {
             i = claim(key, t);
-            restart(map_.entry(i), seq, true);
+            restart(map_.entry(i).dir[dir], seq, true);
         } else {
-            Conn& c = map_.entry(i);
-            const uint32_t behind = c.next_seq - seq;
-            if (!c.synced || behind > kRetransmitReach) restart(c, seq, true);
+            Stream& st = map_.entry(i).dir[dir];
+            const uint32_t behind = st.next_seq - seq;
+            if (!st.synced || behind > kRetransmitReach) {
+                restart(st, seq, true);
+                st.ended = false;
+            }
         }
-    } else if (i < 0 || !map_.entry(i).synced) {
+    } else if (i < 0 || !map_.entry(i).dir[dir].synced) {
         // No stream to follow here yet: pick it up only at a segment that
-        // starts with a whole query, or counted bytes could be phantoms.
-        if (!starts_with_query(data)) {
-            if (i >= 0 && (p.tcp_flags & kTcpFin)) close(i, t);
+        // starts with a whole message, or counted bytes could be phantoms.
+        if (i >= 0 && map_.entry(i).dir[dir].ended) return;
+        if (!starts_with_message(data, dir)) {
+            if (i >= 0 && (p.tcp_flags & kTcpFin)) finish_direction(i, dir, t);
             return;
         }
         if (i < 0) i = claim(key, t);
-        restart(map_.entry(i), seq, true);
+        restart(map_.entry(i).dir[dir], seq, true);
     }
 
+    Conn& c = map_.entry(i);
     map_.touch(i, t);
-    deliver(map_.entry(i), seq, data, missing);
-    if (p.tcp_flags & kTcpFin) close(i, t);
+    if (c.dir[dir].ended) return;  // a retransmission after its FIN
+    deliver(c.dir[dir], seq, data, missing);
+    if (p.tcp_flags & kTcpFin) finish_direction(i, dir, t);
 }
 
-bool TcpStreams::starts_with_query(std::span<const uint8_t> data) {
-    if (data.size() < 2) return false;
-    const size_t len = static_cast<size_t>(data[0] << 8 | data[1]);
-    if (len > data.size() - 2) return false;
-    return decode_message(data.subspan(2, len), name_, nullptr, false).has_value();
-}
-
-void TcpStreams::restart(Conn& c, uint32_t seq, bool synced) {
-    drop_held(c);
-    c.next_seq = seq;
-    c.body_seen = 0;
-    c.msg_len = 0;
-    c.prefix_have = 0;
-    c.synced = synced;
-}
-
-void TcpStreams::drop_held(Conn& c) {
-    if (c.held < 0) return;
-    free_held_[kHeldSegments - held_in_use_] = c.held;
-    --held_in_use_;
-    c.held = -1;
-}
-
-int32_t TcpStreams::claim(const ConnKey& key, uint32_t t) {
-    return map_.claim(key, t, [this](int32_t, Conn& old) { drop_held(old); }).index;
+void TcpStreams::finish_direction(int32_t i, int dir, uint32_t t) {
+    Conn& c = map_.entry(i);
+    drop_held(c.dir[dir]);
+    c.dir[dir].ended = true;
+    // Once every side followed has finished, the entry is free again.
+    if (c.dir[1 - dir].ended || !sink_->wants_answers()) close(i, t);
 }
 
 void TcpStreams::close(int32_t i, uint32_t t) {
@@ -110,7 +115,50 @@ void TcpStreams::close(int32_t i, uint32_t t) {
     map_.release(i, t);
 }
 
-void TcpStreams::deliver(Conn& c, uint32_t seq, std::span<const uint8_t> data, uint32_t missing) {
+bool TcpStreams::starts_with_message(std::span<const uint8_t> data, int dir) {
+    if (data.size() < 2) return false;
+    const size_t len = static_cast<size_t>(data[0] << 8 | data[1]);
+    if (len > data.size() - 2) return false;
+    const auto m = decode_message(data.subspan(2, len), name_, nullptr, false, dir == 1);
+    return m.has_value() && m->answer == (dir == 1);
+}
+
+void TcpStreams::restart(Stream& st, uint32_t seq, bool synced) {
+    drop_held(st);
+    st.next_seq = seq;
+    st.body_seen = 0;
+    st.msg_len = 0;
+    st.prefix_have = 0;
+    st.synced = synced;
+}
+
+void TcpStreams::drop_held(Stream& st) {
+    if (st.held < 0) return;
+    free_held_[kHeldSegments - held_in_use_] = st.held;
+    --held_in_use_;
+    st.held = -1;
+}
+
+void TcpStreams::drop_held(Conn& c) {
+    drop_held(c.dir[0]);
+    drop_held(c.dir[1]);
+}
+
+int32_t TcpStreams::claim(const ConnKey& key, uint32_t t) {
+    return map_.claim(key, t, [this](int32_t, Conn& old) { drop_held(old); }).index;
+}
+
+void TcpStreams::end(int32_t i, uint32_t t) {
+    Conn& c = map_.entry(i);
+    drop_held(c);
+    c.dir[0].synced = c.dir[1].synced = false;
+    c.dir[0].ended = c.dir[1].ended = true;
+    c.ended_at = t == 0 ? 1 : t;
+    // The oldest stamp there is: an ended connection gives way first.
+    map_.touch(i, 1);
+}
+
+void TcpStreams::deliver(Stream& c, uint32_t seq, std::span<const uint8_t> data, uint32_t missing) {
     const uint32_t ahead = seq - c.next_seq;
     if (ahead != 0 && ahead < 0x80000000u) {
         // Early: hold it until the bytes before it come, if there is room.
@@ -163,7 +211,7 @@ void TcpStreams::deliver(Conn& c, uint32_t seq, std::span<const uint8_t> data, u
     }
 }
 
-bool TcpStreams::consume(Conn& c, std::span<const uint8_t> data) {
+bool TcpStreams::consume(Stream& c, std::span<const uint8_t> data) {
     size_t i = 0;
     while (i < data.size()) {
         if (c.prefix_have < 2) {
@@ -187,12 +235,12 @@ bool TcpStreams::consume(Conn& c, std::span<const uint8_t> data) {
     return true;
 }
 
-bool TcpStreams::skip_missing(Conn& c, uint32_t n) {
+bool TcpStreams::skip_missing(Stream& c, uint32_t n) {
     if (c.prefix_have < 2 || n > c.msg_len - c.body_seen) return false;
     // The question must be in: the whole head, or enough of it to read.
     const size_t in = std::min<size_t>(c.body_seen, kHead);
     if (in < std::min<size_t>(c.msg_len, kHead) &&
-        !decode_message(std::span<const uint8_t>(c.head, in), name_, nullptr, false)) {
+        !decode_message(std::span<const uint8_t>(c.head, in), name_, nullptr, false, dir_ == 1)) {
         return false;
     }
     c.body_seen += n;
@@ -200,19 +248,24 @@ bool TcpStreams::skip_missing(Conn& c, uint32_t n) {
     return true;
 }
 
-void TcpStreams::finish_message(Conn& c) {
+void TcpStreams::finish_message(Stream& c) {
     c.prefix_have = 0;
     Verdict why;
-    auto q = decode_message(std::span<const uint8_t>(c.head, std::min<size_t>(c.msg_len, kHead)),
-                            name_, &why, sink_->wants_names());
-    if (!q) {
-        sink_->not_a_query(why);
+    const bool answers = dir_ == 1;
+    auto m = decode_message(std::span<const uint8_t>(c.head, std::min<size_t>(c.msg_len, kHead)),
+                            name_, &why, sink_->wants_names(), answers);
+    // Each side counts only its own kind of message.
+    if (!m || m->answer != answers) {
+        sink_->not_counted(m ? Verdict::response : why);
         return;
     }
-    q->source = packet_->source;
-    q->family = packet_->family;
-    q->protocol = packet_->protocol;
-    sink_->query(*q);
+    m->source = packet_->source;
+    m->dest = packet_->dest;
+    m->family = packet_->family;
+    m->protocol = packet_->protocol;
+    m->src_port = packet_->src_port;
+    m->size = c.msg_len;
+    sink_->message(*m);
 }
 
 }  // namespace qv

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/settings.h"
+#include "capture/watched.h"
 
 namespace qv {
 
@@ -40,6 +41,10 @@ DeviceNetworks device_networks(const char* device);
 // such a frame are checked by the decoder), towards that network. On an
 // Ethernet link it matches frames with no VLAN tag, one or two.
 std::string build_filter_text(const Settings& s, const DeviceNetworks& nets, bool ethernet);
+
+// The watched network the filter is built from: -A/-M, the device's
+// networks, or every address (-Q, or a file without -A).
+WatchedNetwork watched_of(const Settings& s, const DeviceNetworks& nets);
 
 // The capture filter of a replay, applied packet by packet: libpcap's own,
 // except on a BSD loopback link (DLT_NULL, DLT_LOOP). There libpcap's "ip6"

@@ -115,7 +115,9 @@ int run_live(Settings& s, MetricsServer* metrics) {
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
     // The table: bucket_count per-source buckets and the totals bucket after them.
-    alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0);
+    alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0, s.count_answers != 0);
+    ctx->table = &process_table();
+    if (s.count_answers) ctx->watched = new WatchedNetwork(watched_of(s, nets));
     // The first totals window opens now, not at the epoch.
     process_table().lock()->reset_totals(time(nullptr));
     MetricsBoard* board = nullptr;
@@ -166,7 +168,10 @@ int run_replay(Settings& s, MetricsServer* metrics) {
 
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
-    alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0);
+    alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0, s.count_answers != 0);
+    ctx.table = &process_table();
+    const WatchedNetwork watched = watched_of(s, DeviceNetworks{});
+    if (s.count_answers) ctx.watched = &watched;
     Collector collector = setup_collector(s);
     SocketSender sender(collector);
     MetricsBoard board(s);

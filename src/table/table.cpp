@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -34,10 +35,18 @@ constexpr Bucket kNeverUsed = {FREE_ADDR, 0, 0, 0, 0, 0, 0, {}};
 
 }  // namespace
 
-BucketSet::BucketSet(int32_t count, uint64_t seed) : map_(count, seed, kLabel) {
+BucketSet::BucketSet(int32_t count, uint64_t seed, bool answers) : map_(count, seed, kLabel) {
     // Bucket 0 must exist: it is the takeover of last resort.
     assert(count >= 1);
+    // Zero pages until used, like the buckets.
+    if (answers) {
+        const size_t bytes = static_cast<size_t>(map_.capacity()) * sizeof(AnswerCounts);
+        answers_ = static_cast<AnswerCounts*>(std::calloc(1, bytes));
+        if (answers_ == nullptr) malloc_fail(kLabel, bytes);
+    }
 }
+
+BucketSet::~BucketSet() { std::free(answers_); }
 
 const Bucket& BucketSet::bucket(int32_t i) const {
     assert(i >= 0 && i < size());
@@ -56,7 +65,20 @@ int32_t BucketSet::find_bucket(const SourceAddr& source, time_t now) {
     // Claimed or taken over, the bucket is fresh: a clean window from now on.
     const auto c = map_.claim(source, stamp_of(now));
     if (c.how == Map::How::taken_over) ++takeovers_;
+    if (answers_ != nullptr && c.how != Map::How::found) answers_[c.index] = AnswerCounts{};
     return c.index;
+}
+
+void BucketSet::count(int32_t i, const Observation& o) {
+    assert(in_use(i));
+    Bucket& b = map_.entry(i);
+    if (o.answer) {
+        answers_[i].add_answer(o.rcode, o.truncated, o.size);
+    } else {
+        add_counts(b, o.protocol, 1, o.qtype);
+        if (answers_ != nullptr) answers_[i].query_bytes += o.size;
+    }
+    map_.touch(i, stamp_of(o.time));
 }
 
 void BucketSet::count(int32_t i, int protocol, uint32_t count, uint32_t qtype, time_t now) {
@@ -70,18 +92,23 @@ void BucketSet::count(int32_t i, int protocol, uint32_t count, uint32_t qtype, t
 void BucketSet::reset_bucket(int32_t i, time_t now) {
     assert(i >= 0 && i < size());
     map_.release(i, stamp_of(now));
+    if (answers_ != nullptr) answers_[i] = AnswerCounts{};
 }
 
 void BucketSet::reset_all(time_t now) {
-    map_.release_all(stamp_of(now));
+    if (answers_ == nullptr) {
+        map_.release_all(stamp_of(now));
+    } else {
+        map_.release_all(stamp_of(now), [this](int32_t i, const Bucket&) { answers_[i] = AnswerCounts{}; });
+    }
 }
 
 // ---- the table -----------------------------------------------------------
 
-Table::Table(int32_t bucket_count, uint64_t seed, int32_t zone_count)
+Table::Table(int32_t bucket_count, uint64_t seed, int32_t zone_count, bool answers)
     : bucket_count_(bucket_count),
-      sets_{BucketSet(bucket_count, SeededHash::mix(seed ^ 0xA5A5A5A5A5A5A5A5ull)),
-            BucketSet(bucket_count, SeededHash::mix(seed ^ 0x5A5A5A5A5A5A5A5Aull))},
+      sets_{BucketSet(bucket_count, SeededHash::mix(seed ^ 0xA5A5A5A5A5A5A5A5ull), answers),
+            BucketSet(bucket_count, SeededHash::mix(seed ^ 0x5A5A5A5A5A5A5A5Aull), answers)},
       active_(&sets_[0]) {
     totals_.ip_addr = FREE_ADDR;
     if (zone_count > 0) {
@@ -102,6 +129,27 @@ int32_t Table::add_query(const SourceAddr& source, int protocol, uint32_t count,
     return i;
 }
 
+int32_t Table::add(const Observation& o) {
+    const int32_t i = active_->find_bucket(o.who, o.time);
+    active_->count(i, o);
+    if (o.answer) {
+        answer_totals_.add_answer(o.rcode, o.truncated, o.size);
+    } else {
+        add_counts(totals_, o.protocol, 1, o.qtype);
+        if (counts_answers()) answer_totals_.query_bytes += o.size;
+    }
+    if (o.zone != nullptr) {
+        if (ZoneSet* z = active_zones()) {
+            if (o.answer) {
+                z->count_answer(*o.zone->zone, o.rcode, o.time);
+            } else {
+                z->count(*o.zone->zone, o.zone->name_hash, o.time);
+            }
+        }
+    }
+    return i;
+}
+
 BucketSet& Table::swap_sets() {
     BucketSet& retired = *active_;
     active_ = active_ == &sets_[0] ? &sets_[1] : &sets_[0];
@@ -115,6 +163,7 @@ void Table::reset_totals(time_t now) {
     totals_ = Bucket{};
     totals_.ip_addr = FREE_ADDR;
     totals_.first_packet = stamp_of(now);
+    answer_totals_ = AnswerTotals{};
 }
 
 // ---- the process-wide table ---------------------------------------------
@@ -123,22 +172,15 @@ namespace {
 LockGuarded<Table>* the_table = nullptr;
 }  // namespace
 
-void alloc_buckets(int32_t bucket_count, int32_t zone_count) {
+void alloc_buckets(int32_t bucket_count, int32_t zone_count, bool answers) {
     delete the_table;
-    the_table = new (std::nothrow) LockGuarded<Table>(bucket_count, random_seed(), zone_count);
+    the_table = new (std::nothrow) LockGuarded<Table>(bucket_count, random_seed(), zone_count, answers);
     if (the_table == nullptr) malloc_fail(kLabel, sizeof(LockGuarded<Table>));
 }
 
 LockGuarded<Table>& process_table() {
     assert(the_table != nullptr);
     return *the_table;
-}
-
-void add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype,
-               time_t now, const ZoneQuery* zone) {
-    auto table = process_table().lock();
-    table->add_query(source, protocol, count, qtype, now);
-    if (zone != nullptr) table->count_zone(*zone->zone, zone->name_hash, now);
 }
 
 }  // namespace qv

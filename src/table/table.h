@@ -25,6 +25,8 @@
 #include "base/address.h"
 #include "base/indexed_map.h"
 #include "base/lock_guarded.h"
+#include "table/answers.h"
+#include "table/observation.h"
 #include "table/query_types.h"
 #include "table/zones.h"
 
@@ -62,8 +64,12 @@ inline uint32_t stamp_of(time_t t) { return static_cast<uint32_t>(static_cast<ui
 
 class BucketSet {
 public:
-    // count per-source buckets, all free. seed keys the address hash.
-    BucketSet(int32_t count, uint64_t seed);
+    // count per-source buckets, all free. seed keys the address hash. With
+    // answers, each bucket has its answer counts beside it.
+    BucketSet(int32_t count, uint64_t seed, bool answers = false);
+    ~BucketSet();
+    BucketSet(const BucketSet&) = delete;
+    BucketSet& operator=(const BucketSet&) = delete;
 
     int32_t size() const { return map_.capacity(); }
     const Bucket& bucket(int32_t i) const;
@@ -80,6 +86,14 @@ public:
     // Counts `count` queries of type qtype over protocol
     // (6 = TCP, anything else UDP) into bucket i, stamping last_packet = now.
     void count(int32_t i, int protocol, uint32_t count, uint32_t qtype, time_t now);
+    // Counts one observation into bucket i (its source's), stamping
+    // last_packet.
+    void count(int32_t i, const Observation& o);
+    // Whether the buckets have answer counts, and bucket i's (zero when it
+    // has not been answered since its reset).
+    bool counts_answers() const { return answers_ != nullptr; }
+    const AnswerCounts& answers(int32_t i) const { return answers_[i]; }
+    AnswerCounts& answers(int32_t i) { return answers_[i]; }
     // Returns bucket i to the free state, its window starting at now.
     void reset_bucket(int32_t i, time_t now);
     // Frees every bucket; touches only the buckets in use.
@@ -101,13 +115,15 @@ private:
     using Map = IndexedMap<Bucket, MapRules>;
 
     Map map_;
+    AnswerCounts* answers_ = nullptr;  // one per bucket, with answers
     uint64_t takeovers_ = 0;
 };
 
 class Table {
 public:
-    // zone_count zones a set when zones are counted (-T), else 0.
-    Table(int32_t bucket_count, uint64_t seed, int32_t zone_count = 0);
+    // zone_count zones a set when zones are counted (-T), else 0; answers
+    // with -R.
+    Table(int32_t bucket_count, uint64_t seed, int32_t zone_count = 0, bool answers = false);
     Table(const Table&) = delete;
     Table& operator=(const Table&) = delete;
 
@@ -119,6 +135,10 @@ public:
     // the source's bucket in the active set.
     int32_t add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype,
                       time_t now);
+    // Counts one observation into its source's bucket in the active set, the
+    // totals and its zone, if any; returns the bucket's index.
+    int32_t add(const Observation& o);
+    bool counts_answers() const { return sets_[0].counts_answers(); }
 
     BucketSet& active() { return *active_; }
     // Makes the other set active and returns the retired one, which the
@@ -135,6 +155,8 @@ public:
     ZoneSet* retired_zones() { return zones_[1 - active_zone_].get(); }
 
     Bucket& totals() { return totals_; }
+    AnswerTotals& answer_totals() { return answer_totals_; }
+    // Resets the totals bucket and answer totals.
     void reset_totals(time_t now);
     // Buckets taken over from another source, in both sets, ever.
     uint64_t takeovers() const { return sets_[0].takeovers() + sets_[1].takeovers(); }
@@ -144,25 +166,16 @@ private:
     BucketSet sets_[2];
     BucketSet* active_;
     Bucket totals_{};
+    AnswerTotals answer_totals_{};
     std::unique_ptr<ZoneSet> zones_[2];
     int active_zone_ = 0;
 };
 
 // The process-wide table, built once at start-up (bucket_count per-source
 // buckets per set, a secret random seed for the hash), behind bucket_lock.
-void alloc_buckets(int32_t bucket_count, int32_t zone_count = 0);
+// Start-up hands it to the capture and the cycle; nothing below control/
+// reaches for it.
+void alloc_buckets(int32_t bucket_count, int32_t zone_count = 0, bool answers = false);
 LockGuarded<Table>& process_table();
-
-// A query's zone, and the hash of its (lower-case) name.
-struct ZoneQuery {
-    const ZoneKey* zone;
-    uint64_t name_hash;
-};
-
-// Counts one query at time now in the process-wide table: takes
-// bucket_lock, counts in the source's bucket, the totals bucket and, when
-// given, the zone.
-void add_query(const SourceAddr& source, int protocol, uint32_t count, uint32_t qtype, time_t now,
-               const ZoneQuery* zone = nullptr);
 
 }  // namespace qv

@@ -71,6 +71,18 @@ void ZoneSet::count(const ZoneKey& key, uint64_t name_hash, time_t now) {
     map_.touch(i, t);
 }
 
+void ZoneSet::count_answer(const ZoneKey& key, uint8_t rcode, time_t now) {
+    const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(now));
+    const int32_t i =
+        map_.claim(key, t, [this](int32_t j, const ZoneCount& old) { clear_registers(j, old); })
+            .index;
+    ZoneCount& z = map_.entry(i);
+    ++z.answers;
+    z.nxdomain += rcode == 3 ? 1 : 0;
+    z.servfail += rcode == 2 ? 1 : 0;
+    map_.touch(i, t);
+}
+
 uint32_t ZoneSet::distinct_names(int32_t i) const {
     const ZoneCount& z = map_.entry(i);
     if (!z.dense) return z.exact_count;

@@ -53,6 +53,9 @@ struct ZoneCount {
     uint32_t last_packet;   // the latest query; 0 = none since the reset
     uint32_t qps;           // the rate the stats cycle computed; 0 after a reset
     uint32_t names;         // the distinct names the stats cycle estimated
+    uint32_t answers;       // answers with -R, since the last reset (wrap)
+    uint32_t nxdomain;
+    uint32_t servfail;
     uint8_t exact_count;    // distinct name hashes in exact, while not dense
     bool dense;             // the names are in the zone's registers
     uint64_t exact[kExactNames];
@@ -73,6 +76,9 @@ public:
 
     // One query for zone, whose name hashes to name_hash, at time now.
     void count(const ZoneKey& zone, uint64_t name_hash, time_t now);
+    // One answer for zone, of the given RCODE, at time now: claims the
+    // zone like a query does.
+    void count_answer(const ZoneKey& zone, uint8_t rcode, time_t now);
     // The distinct names of zone i so far.
     uint32_t distinct_names(int32_t i) const;
     // Frees every zone; touches only the zones in use.

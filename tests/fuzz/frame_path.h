@@ -49,6 +49,8 @@ public:
         const uint64_t frames_before = frames();
         const uint64_t queries_before = queries();
         const uint64_t counted_before = counted();
+        const uint64_t answers_before = answers();
+        const uint64_t answered_before = answered();
         rewind(out_);
         handle_packet(reinterpret_cast<u_char*>(&ctx_), &h, data.data());
         fflush(out_);
@@ -59,6 +61,8 @@ public:
         // Every query the capture counts is counted in the table, once.
         const uint64_t new_queries = queries() - queries_before;
         if (counted() - counted_before != new_queries) __builtin_trap();
+        // And so is every answer.
+        if (answered() - answered_before != answers() - answers_before) __builtin_trap();
         // And has its dump line; type-0 queries have one and no count.
         if (check_dump_lines(std::string_view(dump_, static_cast<size_t>(written))) != new_queries) {
             __builtin_trap();
@@ -69,7 +73,10 @@ public:
 
 private:
     FramePath() : zones_(7) {
-        alloc_buckets(kBuckets, kZones);
+        // Answers too: they go through the same path as queries.
+        alloc_buckets(kBuckets, kZones, true);
+        ctx_.table = &process_table();
+        ctx_.watched = &everywhere_;
         ctx_.dump_packets = true;
         ctx_.zones = &zones_;
         ctx_.stats = &stats_;
@@ -87,6 +94,14 @@ private:
         return stats_.queries(false, false) + stats_.queries(false, true) +
                stats_.queries(true, false) + stats_.queries(true, true);
     }
+    uint64_t answers() const {
+        uint64_t n = 0;
+        for (int v6 = 0; v6 < 2; ++v6)
+            for (int tcp = 0; tcp < 2; ++tcp)
+                for (int row = 0; row < kAnswerCodeRows; ++row) n += stats_.answers(v6 != 0, tcp != 0, row);
+        return n;
+    }
+    static uint64_t answered() { return process_table().lock()->answer_totals().answers(); }
     static uint64_t counted() {
         Bucket& t = process_table().lock()->totals();
         return static_cast<uint64_t>(t.tcp_count) + t.udp_count;
@@ -134,6 +149,7 @@ private:
     }
 
     CaptureContext ctx_;
+    const WatchedNetwork everywhere_ = WatchedNetwork::everything();
     CaptureStats stats_;
     ZoneFinder zones_;
     TcpStreams* streams_ = nullptr;

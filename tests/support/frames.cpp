@@ -172,7 +172,7 @@ std::vector<uint8_t> build_frame(const FrameSpec& s) {
     return frame;
 }
 
-std::optional<Query> decode_one(std::span<const uint8_t> frame, uint32_t wire_len, LinkType link,
+std::optional<Message> decode_one(std::span<const uint8_t> frame, uint32_t wire_len, LinkType link,
                                 NameBuffer& name) {
     const auto p = decode_packet(frame, wire_len, link);
     if (!p) return std::nullopt;
@@ -186,9 +186,9 @@ std::optional<Query> decode_one(std::span<const uint8_t> frame, uint32_t wire_le
     }
     if (p->dst_port != 53) return std::nullopt;
     struct First final : TcpStreams::Sink {
-        std::optional<Query> got;
+        std::optional<Message> got;
         NameBuffer* name;
-        void query(const Query& q) override {
+        void message(const Message& q) override {
             if (got) return;
             got = q;
             std::memcpy(name->text, q.name.data(), q.name.size());

@@ -70,7 +70,7 @@ size_t name_offset(const FrameSpec& layout);
 // UDP datagram's message, or a TCP segment to port 53 fed to fresh
 // TcpStreams (which pick a stream up at a segment that starts with a
 // query). The query's name is written into name.
-std::optional<Query> decode_one(std::span<const uint8_t> frame, uint32_t wire_len, LinkType link,
+std::optional<Message> decode_one(std::span<const uint8_t> frame, uint32_t wire_len, LinkType link,
                                 NameBuffer& name);
 
 }  // namespace qv::test

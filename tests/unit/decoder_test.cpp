@@ -592,20 +592,93 @@ TEST(MessageReader, LabelOffsetsUpToTheLongestName) {
     }
 }
 
+// Answers as the capture counts them with -R: the header and question
+// rules of a query, but QDCOUNT 0 allowed; whatever follows the question
+// (records with compression pointers) is never read.
+TEST(MessageReader, Answers) {
+    // An answer record pointing back at the question's name.
+    const std::vector<uint8_t> record = {0xc0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 1};
+    auto with_record = [&](std::vector<uint8_t> q) {
+        q.insert(q.end(), record.begin(), record.end());
+        return q;
+    };
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        bool counts;
+        uint8_t rcode;
+        bool tc;
+        bool has_question;
+        uint16_t qtype;
+        std::string text;
+    } cases[] = {
+        {"NOERROR", message(1, 0x8180, 1, with_record(question({"abc", "de"}, {0, 1, 0, 1}))), true, 0, false, true, 1, "abc.de."},
+        {"FORMERR", message(1, 0x8181, 1, question({"a"}, {0, 1, 0, 1})), true, 1, false, true, 1, "a."},
+        {"SERVFAIL", message(1, 0x8182, 1, question({"a"}, {0, 28, 0, 1})), true, 2, false, true, 28, "a."},
+        {"NXDOMAIN", message(1, 0x8183, 1, question({"x", "a"}, {0, 1, 0, 1})), true, 3, false, true, 1, "x.a."},
+        {"NOTIMP", message(1, 0x8184, 1, question({"a"}, {0, 1, 0, 1})), true, 4, false, true, 1, "a."},
+        {"REFUSED", message(1, 0x8185, 1, question({"a"}, {0, 1, 0, 1})), true, 5, false, true, 1, "a."},
+        {"RCODE 15", message(1, 0x818f, 1, question({"a"}, {0, 1, 0, 1})), true, 15, false, true, 1, "a."},
+        {"truncated", message(1, 0x8380, 1, question({"a"}, {0, 255, 0, 1})), true, 0, true, true, 255, "a."},
+        {"QDCOUNT 0", message(1, 0x8185, 0, record), true, 5, false, false, 0, ""},
+        {"a compressed question", message(1, 0x8180, 1, {1, 'a', 0xc0, 12, 0, 1, 0, 1}), false, 0, false, false, 0, ""},
+        {"the header alone", message(1, 0x8180, 0, {}), false, 0, false, false, 0, ""},
+        {"cut inside QTYPE", message(1, 0x8180, 1, question({"a"}, {0, 1})), false, 0, false, false, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        NameBuffer name;
+        Verdict why = Verdict::other;
+        const auto m = decode_message(c.bytes, name, &why, true, true);
+        EXPECT_EQ(why, c.bytes.size() > kDnsHeaderLen ? Verdict::response : Verdict::malformed);
+        // Without answers asked for, no answer comes out.
+        EXPECT_FALSE(decode_message(c.bytes, name, nullptr, true, false).has_value());
+        ASSERT_EQ(m.has_value(), c.counts);
+        if (!m) continue;
+        EXPECT_TRUE(m->answer);
+        EXPECT_EQ(m->rcode, c.rcode);
+        EXPECT_EQ(m->truncated, c.tc);
+        EXPECT_EQ(m->has_question, c.has_question);
+        EXPECT_EQ(m->qtype, c.qtype);
+        EXPECT_EQ(std::string(m->name), c.text);
+    }
+}
+
+// Cut at every byte, an answer counts exactly when its question and one
+// byte after QTYPE are in (or, with QDCOUNT 0, a byte after the header).
+TEST(MessageReader, AnswerCutAtEveryByte) {
+    const std::vector<uint8_t> whole =
+        message(1, 0x8183, 1, question({"abc", "de"}, {0, 1, 0, 1, 0xc0, 12, 0, 6, 0, 1}));
+    const size_t needed = kDnsHeaderLen + 8 + 3;  // the name, QTYPE and one byte
+    for (size_t n = 0; n <= whole.size(); ++n) {
+        SCOPED_TRACE(n);
+        NameBuffer name;
+        const std::span<const uint8_t> cut(whole.data(), n);
+        EXPECT_EQ(decode_message(cut, name, nullptr, false, true).has_value(), n >= needed);
+    }
+    const std::vector<uint8_t> bare = message(1, 0x8180, 0, {0xc0, 12, 0, 1});
+    for (size_t n = 0; n <= bare.size(); ++n) {
+        SCOPED_TRACE(n);
+        NameBuffer name;
+        EXPECT_EQ(decode_message(std::span<const uint8_t>(bare.data(), n), name, nullptr, false, true).has_value(),
+                  n > kDnsHeaderLen);
+    }
+}
+
 TEST(Decoder, DumpLine) {
     const struct {
-        Query q;
+        Message q;
         const char* line;
     } cases[] = {
-        {{make_addr(10, 1, 2, 3), 4, 17, 1, "abc.de."},
+        {{.source = make_addr(10, 1, 2, 3), .family = 4, .protocol = 17, .qtype = 1, .name = "abc.de."},
          "src: 10.1.2.3         proto: udp  qtype: 0x01  domain: abc.de.\n"},
-        {{make_addr(198, 51, 100, 200), 4, 6, 28, ""},
+        {{.source = make_addr(198, 51, 100, 200), .family = 4, .protocol = 6, .qtype = 28, .name = ""},
          "src: 198.51.100.200   proto: tcp  qtype: 0x1c  domain: \n"},
-        {{make_addr6("2001:db8:0:0:1:0:0:1"), 6, 17, 1, "abc.de."},
+        {{.source = make_addr6("2001:db8:0:0:1:0:0:1"), .family = 6, .protocol = 17, .qtype = 1, .name = "abc.de."},
          "src: 2001:db8::1:0:0:1  proto: udp  qtype: 0x01  domain: abc.de.\n"},
-        {{make_addr(10, 1, 2, 3), 4, 17, 257, "a\\032b."},
+        {{.source = make_addr(10, 1, 2, 3), .family = 4, .protocol = 17, .qtype = 257, .name = "a\\032b."},
          "src: 10.1.2.3         proto: udp  qtype: 0x101  domain: a\\032b.\n"},
-        {{make_addr(10, 1, 2, 3), 4, 6, 65535, ""},
+        {{.source = make_addr(10, 1, 2, 3), .family = 4, .protocol = 6, .qtype = 65535, .name = ""},
          "src: 10.1.2.3         proto: tcp  qtype: 0xffff  domain: \n"},
     };
     for (const auto& c : cases) {

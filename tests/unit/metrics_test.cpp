@@ -293,6 +293,7 @@ TEST(Metrics, FrameClasses) {
         CaptureStats stats;
         TcpStreams streams(1, 8);
         CaptureContext ctx;
+        ctx.table = &process_table();
         ctx.streams = &streams;
         ctx.stats = &stats;
         test::FrameSpec layout;

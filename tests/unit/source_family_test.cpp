@@ -217,7 +217,7 @@ TEST(SourceFamily, SeededHashMixesTheFamilyIn) {
 TEST(SourceFamily, TcpStreamsKeepEachFamilyApart) {
     class Collect final : public TcpStreams::Sink {
       public:
-        void query(const Query& q) override { got.push_back({q.source, q.family}); }
+        void message(const Message& q) override { got.push_back({q.source, q.family}); }
         std::vector<std::pair<SourceAddr, uint8_t>> got;
     } sink;
     const std::vector<uint8_t> msg = [] {

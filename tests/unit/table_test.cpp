@@ -518,20 +518,83 @@ TEST(TableTest, MatchesNaiveModel) {
     }
 }
 
-TEST(TableTest, ProcessTableCountsAtTheGivenTime) {
-    alloc_buckets(5);
-    add_query(kA, kTcp, 1, 1, 4321);
-    add_query(kB, kUdp, 2, 28, 4321);
-    add_query(kA, kUdp, 1, 1, 4321);
-    auto table = process_table().lock();
-    EXPECT_EQ(table->bucket_count(), 5);
-    expect_bucket(
-        table->active().bucket(0),
-        {.ip = kA, .tcp = 1, .udp = 1, .first = 4321, .last = 4321, .qstats = {{1, 2}}});
-    expect_bucket(table->active().bucket(1),
-                  {.ip = kB, .udp = 2, .first = 4321, .last = 4321, .qstats = {{28, 2}}});
-    EXPECT_EQ(table->totals().udp_count, 3u);
-    EXPECT_EQ(table->totals().tcp_count, 1u);
+Observation query_of(const SourceAddr& who, int protocol, uint16_t qtype, uint32_t size, time_t t) {
+    Observation o{};
+    o.who = who;
+    o.time = t;
+    o.protocol = static_cast<uint8_t>(protocol);
+    o.qtype = qtype;
+    o.size = size;
+    return o;
+}
+
+Observation answer_of(const SourceAddr& who, uint8_t rcode, bool tc, uint32_t size, time_t t) {
+    Observation o{};
+    o.who = who;
+    o.time = t;
+    o.protocol = kUdp;
+    o.answer = true;
+    o.rcode = rcode;
+    o.truncated = tc;
+    o.size = size;
+    return o;
+}
+
+// Queries and answers counted at the time each observation gives, into the
+// source's bucket, its answer counts and the totals.
+TEST(TableTest, ObservationsCountQueriesAndAnswers) {
+    Table t(5, 9, 0, true);
+    t.add(query_of(kA, kTcp, 1, 40, 4321));
+    t.add(query_of(kB, kUdp, 28, 30, 4321));
+    t.add(query_of(kA, kUdp, 1, 50, 4321));
+    for (uint8_t rcode : {0, 0, 2, 3, 5, 1, 4, 9}) t.add(answer_of(kA, rcode, rcode == 1, 100 + rcode, 4322));
+    // An answer whose client has no bucket claims one: no queries, no rate.
+    EXPECT_EQ(t.add(answer_of(kC, 3, false, 70, 4323)), 2);
+
+    expect_bucket(t.active().bucket(0),
+                  {.ip = kA, .tcp = 1, .udp = 1, .first = 4321, .last = 4322, .qstats = {{1, 2}}});
+    expect_bucket(t.active().bucket(1), {.ip = kB, .udp = 1, .first = 4321, .last = 4321, .qstats = {{28, 1}}});
+    expect_bucket(t.active().bucket(2), {.ip = kC, .first = 4323, .last = 4323});
+    const AnswerCounts& a = t.active().answers(0);
+    EXPECT_EQ(a.by_class, (std::array<uint32_t, kAnswerClasses>{2, 1, 1, 1, 3}));
+    EXPECT_EQ(a.answers(), 8u);
+    EXPECT_EQ(a.truncated, 1u);
+    EXPECT_EQ(a.bytes, 8u * 100 + 0 + 0 + 2 + 3 + 5 + 1 + 4 + 9);
+    EXPECT_EQ(a.query_bytes, 90u);
+    EXPECT_EQ(t.active().answers(1).query_bytes, 30u);
+    EXPECT_EQ(t.active().answers(1).answers(), 0u);
+    EXPECT_EQ(t.active().answers(2).by_class[kNxDomain], 1u);
+
+    EXPECT_EQ(t.totals().udp_count, 2u);
+    EXPECT_EQ(t.totals().tcp_count, 1u);
+    EXPECT_EQ(t.answer_totals().answers(), 9u);
+    EXPECT_EQ(t.answer_totals().by_class[kNxDomain], 2u);
+    EXPECT_EQ(t.answer_totals().query_bytes, 120u);
+    EXPECT_EQ(t.answer_totals().bytes, a.bytes + 70u);
+}
+
+// A bucket's answer counts go with its source: a takeover, a reset of the
+// set or of the bucket leaves the next source none of them.
+TEST(TableTest, AnswerCountsStartEmptyForEachSource) {
+    const struct {
+        const char* what;
+        std::function<void(Table&)> step;
+    } cases[] = {
+        {"taken over", [](Table& t) { t.add(query_of(kB, kUdp, 1, 10, 101)); }},
+        {"set reset", [](Table& t) { t.active().reset_all(101); t.add(query_of(kB, kUdp, 1, 10, 101)); }},
+        {"bucket reset", [](Table& t) { t.active().reset_bucket(0, 101); t.add(query_of(kB, kUdp, 1, 10, 101)); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Table t(1, 9, 0, true);
+        t.add(answer_of(kA, 3, true, 500, 100));
+        c.step(t);
+        ASSERT_EQ(t.active().bucket(0).ip_addr, kB);
+        EXPECT_EQ(t.active().answers(0).answers(), 0u);
+        EXPECT_EQ(t.active().answers(0).truncated, 0u);
+        EXPECT_EQ(t.active().answers(0).bytes, 0u);
+        EXPECT_EQ(t.active().answers(0).query_bytes, 10u);
+    }
 }
 
 }  // namespace

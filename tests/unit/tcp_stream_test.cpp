@@ -52,6 +52,7 @@ struct Seg {
     time_t at = kT;
     uint16_t src_port = 40000;
     uint32_t missing = 0;  // bytes of the segment left out of the capture
+    bool from_server = false;
 };
 
 Seg syn(uint32_t isn = kIsn, Bytes data = {}) { return {isn, std::move(data), kTcpSyn}; }
@@ -59,18 +60,34 @@ Seg data_at(const Bytes& stream, size_t from, size_t to, uint32_t isn = kIsn) {
     return {isn + 1 + static_cast<uint32_t>(from), slice(stream, from, to)};
 }
 
+// Queries by their names; with answers, each message as "q NAME" or
+// "a NAME RCODE SIZE" (an answer goes to the client, from the server).
 class Collect final : public TcpStreams::Sink {
 public:
-    void query(const Query& q) override {
+    explicit Collect(bool answers = false) : answers_(answers) {}
+    void message(const Message& q) override {
         EXPECT_EQ(q.protocol, 6);
         EXPECT_EQ(q.family, 4);
-        names.push_back(std::string(q.name));
+        EXPECT_EQ(q.source, q.answer ? make_addr(192, 0, 2, 53) : make_addr(192, 0, 2, 1));
+        if (!answers_) {
+            EXPECT_FALSE(q.answer);
+            names.push_back(std::string(q.name));
+        } else if (q.answer) {
+            names.push_back("a " + std::string(q.name) + " " + std::to_string(q.rcode) + " " +
+                            std::to_string(q.size));
+        } else {
+            names.push_back("q " + std::string(q.name));
+        }
     }
+    bool wants_answers() const override { return answers_; }
     std::vector<std::string> names;
+
+private:
+    bool answers_;
 };
 
-std::vector<std::string> run(TcpStreams& streams, const std::vector<Seg>& segs) {
-    Collect sink;
+std::vector<std::string> run(TcpStreams& streams, const std::vector<Seg>& segs, bool answers = false) {
+    Collect sink(answers);
     for (const Seg& s : segs) {
         Packet p{};
         p.source = make_addr(192, 0, 2, 1);
@@ -79,6 +96,10 @@ std::vector<std::string> run(TcpStreams& streams, const std::vector<Seg>& segs) 
         p.protocol = 6;
         p.src_port = s.src_port;
         p.dst_port = 53;
+        if (s.from_server) {
+            std::swap(p.source, p.dest);
+            std::swap(p.src_port, p.dst_port);
+        }
         p.seq = s.seq;
         p.tcp_flags = s.flags;
         p.payload = s.data;
@@ -88,9 +109,9 @@ std::vector<std::string> run(TcpStreams& streams, const std::vector<Seg>& segs) 
     return sink.names;
 }
 
-std::vector<std::string> run(const std::vector<Seg>& segs) {
+std::vector<std::string> run(const std::vector<Seg>& segs, bool answers = false) {
     TcpStreams streams(7, 64);
-    return run(streams, segs);
+    return run(streams, segs, answers);
 }
 
 const Bytes q1 = framed(query("one"));
@@ -152,6 +173,103 @@ TEST(TcpStreams, Segmentations) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(run(c.segs), c.want);
+    }
+}
+
+// The server's side of the same connection: its answers, with the
+// client's queries, in one entry.
+constexpr uint32_t kServerIsn = 5000;
+
+// An answer to name.example.: QR set, the question, then answer records
+// that point back at it (only the head of a message is read).
+Bytes answer(const std::string& name, uint8_t rcode, size_t records = 1, uint16_t qdcount = 1) {
+    Bytes m = {0x12, 0x34, 0x81, static_cast<uint8_t>(0x80 | rcode), 0, static_cast<uint8_t>(qdcount), 0,
+               static_cast<uint8_t>(records), 0, 0, 0, 0};
+    if (qdcount != 0) {
+        Bytes n = test::wire_name({name, "example"});
+        m.insert(m.end(), n.begin(), n.end());
+        m.insert(m.end(), {0, 1, 0, 1});
+    }
+    for (size_t k = 0; k < records; ++k) {
+        // NAME (a pointer to the question's), TYPE A, CLASS IN, TTL, RDLENGTH 4, RDATA.
+        m.insert(m.end(), {0xc0, 0x0c, 0, 1, 0, 1, 0, 0, 0x0e, 0x10, 0, 4, 192, 0, 2, static_cast<uint8_t>(k)});
+    }
+    return m;
+}
+
+Seg syn_ack() { return {kServerIsn, {}, 0x12, kT, 40000, 0, true}; }
+Seg answer_at(const Bytes& stream, size_t from, size_t to, uint8_t flags = 0x18) {
+    return {kServerIsn + 1 + static_cast<uint32_t>(from), slice(stream, from, to), flags, kT, 40000, 0, true};
+}
+
+const Bytes a1 = framed(answer("one", 0));
+const Bytes a2 = framed(answer("two", 3));
+const Bytes a3 = framed(answer("three", 2, 3));
+const Bytes answers_all = cat({a1, a2, a3});
+std::string a_line(const char* name, int rcode, const Bytes& framed_msg) {
+    return std::string("a ") + name + ".example. " + std::to_string(rcode) + " " + std::to_string(framed_msg.size() - 2);
+}
+const std::vector<std::string> kAnswers = {a_line("one", 0, a1), a_line("two", 3, a2), a_line("three", 2, a3)};
+
+TEST(TcpStreams, BothDirections) {
+    const size_t a = a1.size(), b = a1.size() + a2.size();
+    const Bytes axfr = framed(answer("zone", 0, 4000));  // about 64 KB: only the head is kept
+    const Bytes no_question = framed(answer("", 0, 1, 0));
+    const Bytes from_client_after = framed(query("late"));
+    const struct {
+        const char* what;
+        std::vector<Seg> segs;
+        std::vector<std::string> want;
+    } cases[] = {
+        {"query, then its answer", {syn(), syn_ack(), data_at(q1, 0, q1.size()), answer_at(a1, 0, a1.size())},
+         {"q one.example.", a_line("one", 0, a1)}},
+        {"answers pipelined in one segment", {syn(), syn_ack(), answer_at(answers_all, 0, answers_all.size())}, kAnswers},
+        {"answers out of order and retransmitted",
+         {syn(), syn_ack(), answer_at(answers_all, a, b), answer_at(answers_all, 0, a), answer_at(answers_all, 0, a),
+          answer_at(answers_all, b, answers_all.size()), answer_at(answers_all, a, answers_all.size())},
+         kAnswers},
+        {"the two directions interleaved, each retransmitted",
+         {syn(), syn_ack(), data_at(all, 0, q1.size()), answer_at(answers_all, 0, a), data_at(all, 0, q1.size()),
+          answer_at(answers_all, 0, 5), data_at(all, q1.size(), all.size()), answer_at(answers_all, 5, answers_all.size()),
+          answer_at(answers_all, a, b)},
+         {"q one.example.", a_line("one", 0, a1), "q two.example.", "q three.example.", a_line("two", 3, a2),
+          a_line("three", 2, a3)}},
+        {"picked up midway at a whole answer", {answer_at(answers_all, 3, a), answer_at(answers_all, a, answers_all.size())},
+         {a_line("two", 3, a2), a_line("three", 2, a3)}},
+        {"a query is no start for the server's side", {{kServerIsn + 1, q1, 0x18, kT, 40000, 0, true}}, {}},
+        {"an answer is no start for the client's side", {{kIsn + 1, a1}}, {}},
+        {"an AXFR-sized answer counts once, at its full size",
+         {syn(), syn_ack(), answer_at(axfr, 0, 1400), answer_at(axfr, 1400, 30000), answer_at(axfr, 30000, axfr.size())},
+         {a_line("zone", 0, axfr)}},
+        {"an answer with no question", {syn(), syn_ack(), answer_at(no_question, 0, no_question.size())},
+         {"a  0 " + std::to_string(no_question.size() - 2)}},
+        {"the client's FIN leaves the server's side open",
+         {syn(), syn_ack(), {kIsn + 1, q1, 0x19}, answer_at(a1, 0, a1.size(), 0x19)},
+         {"q one.example.", a_line("one", 0, a1)}},
+        {"after the server's RST the client's bytes do not count",
+         {syn(), syn_ack(), data_at(all, 0, q1.size()), {kServerIsn + 1, {}, kTcpRst, kT, 40000, 0, true},
+          {kIsn + 1 + static_cast<uint32_t>(q1.size()), from_client_after}},
+         {"q one.example."}},
+        {"after the server's RST a new connection on the same ports counts",
+         {syn(), syn_ack(), {kServerIsn + 1, {}, kTcpRst, kT, 40000, 0, true}, syn(9000),
+          {9001, from_client_after}},
+         {"q late.example."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(run(c.segs, true), c.want);
+    }
+}
+
+TEST(TcpStreams, AnswersSplitAtEveryByte) {
+    for (size_t k = 1; k < answers_all.size(); ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(run({syn(), syn_ack(), answer_at(answers_all, 0, k), answer_at(answers_all, k, answers_all.size())},
+                      true),
+                  kAnswers);
+        EXPECT_EQ(run({syn(), syn_ack(), answer_at(answers_all, k, answers_all.size()), answer_at(answers_all, 0, k)},
+                      true),
+                  kAnswers);
     }
 }
 
