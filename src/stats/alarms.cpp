@@ -1,6 +1,7 @@
 #include "stats/alarms.h"
 
 #include "base/hash.h"
+#include "stats/rates.h"
 
 namespace qv {
 
@@ -13,6 +14,12 @@ Alarms::Alarms(const Settings& s, int32_t bucket_count, int32_t zone_count)
     zones_.reserve(static_cast<size_t>(zone_count));
 }
 
+bool Alarms::answer_bytes_above(const BucketSet& retired, int32_t i, time_t cycle_time) const {
+    if (s_.answer_bytes_threshold == 0 || !retired.counts_answers()) return false;
+    const uint32_t elapsed = elapsed_seconds(cycle_time, retired.bucket(i).first_packet);
+    return answer_bytes_rate(retired.answers(i), elapsed) > s_.answer_bytes_threshold;
+}
+
 bool Alarms::held_off(time_t last, time_t cycle_time) const {
     return last != 0 && static_cast<int64_t>(cycle_time) - static_cast<int64_t>(last) <=
                             static_cast<int64_t>(s_.alarm_reset);
@@ -22,7 +29,7 @@ DecidedAlarms Alarms::decide(BucketSet& retired, const ZoneSet* zones, time_t cy
     sources_.clear();
     for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
         Bucket& b = retired.bucket(i);
-        if (b.qps <= s_.threshold) continue;
+        if (b.qps <= s_.threshold && !answer_bytes_above(retired, i, cycle_time)) continue;
         if (!s_.foreground) {
             if (held_off(memory_.last_alarm(b.ip_addr), cycle_time)) continue;
             b.alarm_set = stamp_of(cycle_time);

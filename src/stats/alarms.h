@@ -2,8 +2,8 @@
 // consumer reads the cycle, so that the report lines, the metrics page and
 // whatever comes after them all see the same alarms.
 //
-// A source alarms when its rate is above -t, a zone when its rate is above
-// -T. In daemon mode a key alarmed at cycle time T stays quiet while the
+// A source alarms when its rate is above -t, or (with -B) when it was sent
+// more answer bytes per second than -B; a zone when its rate is above -T. In daemon mode a key alarmed at cycle time T stays quiet while the
 // cycle time is at most T + alarm_reset (-a); the time of each key's last
 // alarm is kept in a bounded memory across cycles (see alarm_memory.h).
 // Nothing is allocated per cycle: the lists of decided alarms are reserved
@@ -46,6 +46,8 @@ class Alarms {
     // Daemon mode: whether a key last alarmed at `last` (0: never) is still
     // held off at cycle_time.
     bool held_off(time_t last, time_t cycle_time) const;
+    // -B: whether source i was sent more answer bytes per second than that.
+    bool answer_bytes_above(const BucketSet& retired, int32_t i, time_t cycle_time) const;
 
     const Settings& s_;
     AlarmMemory memory_;

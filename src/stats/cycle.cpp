@@ -43,6 +43,7 @@ time_t StatsCycle::run(time_t at) {
         if (totals_due(s_, table->totals(), cycle_time, &summary.window)) {
             summary.totals_due = true;
             summary.totals = table->totals();
+            summary.answer_totals = table->answer_totals();
             table->reset_totals(cycle_time);
         }
     }
@@ -58,6 +59,7 @@ time_t StatsCycle::run(time_t at) {
     if (zones != nullptr) rate_zones(*zones, cycle_time);
     summary.retired = retired;
     summary.zones = zones;
+    summary.answers = retired->counts_answers();
     summary.capture = read_capture();
     summary.alarms = alarms_.decide(*retired, zones, cycle_time);
     for (CycleConsumer* c : consumers_) c->consume(summary);

@@ -50,6 +50,9 @@ struct CycleSummary {
     DecidedAlarms alarms;
     bool totals_due = false;
     Bucket totals{};
+    // With -R: the answer totals of the same window (when due).
+    bool answers = false;
+    AnswerTotals answer_totals{};
     uint32_t window = 0;
     uint64_t takeovers_total = 0;
     CaptureLoss capture;

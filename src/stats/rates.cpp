@@ -26,6 +26,17 @@ uint32_t rate_up(int32_t count, float elapsed) {
     return from_ceiling(static_cast<float>(count) / elapsed);
 }
 
+uint32_t answer_bytes_rate(const AnswerCounts& a, uint32_t elapsed) {
+    if (elapsed < 2) return 0;
+    // In double precision: byte counts outgrow a float's exact integers.
+    return static_cast<uint32_t>(std::ceil(static_cast<double>(a.bytes) / elapsed));
+}
+
+uint64_t share(uint64_t part, uint64_t whole) {
+    if (whole == 0) return 0;
+    return static_cast<uint64_t>(static_cast<unsigned __int128>(part) * 100 / whole);
+}
+
 bool totals_due(const Settings& s, const Bucket& totals, time_t cycle_time, uint32_t* window) {
     if (s.totals_interval <= 0) return false;
     uint32_t w = elapsed_seconds(cycle_time, totals.first_packet);

@@ -19,6 +19,13 @@ uint32_t elapsed_seconds(time_t to, time_t from);
 uint32_t rate_up(uint32_t count, float elapsed);
 uint32_t rate_up(int32_t count, float elapsed);
 
+// A source's answer bytes per second over its elapsed seconds, rounded up;
+// 0 under 2 seconds, like every rate.
+uint32_t answer_bytes_rate(const AnswerCounts& a, uint32_t elapsed);
+
+// part as a whole percentage of whole, rounded down; 0 when whole is 0.
+uint64_t share(uint64_t part, uint64_t whole);
+
 // Whether the totals window is due at cycle_time; its length goes to *window.
 bool totals_due(const Settings& s, const Bucket& totals, time_t cycle_time, uint32_t* window);
 
