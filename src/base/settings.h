@@ -38,7 +38,7 @@ struct Settings {
     char* metrics_addr = nullptr;   // -P: [ADDR:]PORT of the metrics page, as typed
     uint32_t zone_threshold = 0;    // -T: alarm on zones above this many qps; 0 = zones not counted
     int32_t zone_count = 10000;     // -Z: zones tracked per cycle
-    int32_t count_answers = 0;      // -R
+    int32_t count_answers = 0;      // -R: count the answers the watched network sends
     uint32_t answer_bytes_threshold = 0;  // -B: 0 = off
 };
 

@@ -3,9 +3,13 @@
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
+#include <array>
 #include <bit>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/memory.h"
 #include "capture/frame.h"
@@ -55,28 +59,113 @@ bool one_group(const std::string& text) {
     return false;
 }
 
-// The filter for the watched network, before any VLAN tags.
-std::string watched_network(const Settings& s, const DeviceNetworks& nets) {
+// One network of the filter, as its text names it: "net A mask M" for
+// IPv4, "net A/M" for IPv6.
+struct NetTerm {
+    bool v6;
+    std::string addr;
+    std::string mask;
+};
+
+// The networks the filter names, in the order of its text: the filter and
+// the watched network are both made from these, so that they always agree.
+struct Watched {
+    bool everything = false;
+    // The frames of T, not only port 53: an IPv6 network is named.
+    bool ipv6 = false;
+    std::vector<NetTerm> nets;
+};
+
+Watched watched_terms(const Settings& s, const DeviceNetworks& nets) {
+    Watched w;
     switch (filter_case(s)) {
         case FilterCase::no_local:
-            return kDnsFrames;
+            w.everything = true;
+            return w;
         case FilterCase::address:
-            if (is_ipv6(s.addr_filter)) {
-                return std::string(kDnsFrames) + " and dst net " + s.addr_filter + "/" +
-                       (s.mask_filter != nullptr ? s.mask_filter : "128");
-            }
-            return std::string("port 53 and dst net ") + s.addr_filter + " mask " +
-                   (s.mask_filter != nullptr ? s.mask_filter : "255.255.255.255");
+            w.ipv6 = is_ipv6(s.addr_filter);
+            w.nets.push_back({w.ipv6, s.addr_filter,
+                              s.mask_filter != nullptr ? s.mask_filter
+                              : w.ipv6                 ? "128"
+                                                       : "255.255.255.255"});
+            return w;
         case FilterCase::local_net:
         default:
             break;
     }
-    const std::string v4 = "dst net " + ipv4_text(nets.net) + " mask " +
-                           (s.mask_filter != nullptr ? s.mask_filter : ipv4_text(nets.mask));
-    if (nets.v6.empty()) return "port 53 and " + v4;
-    std::string text = std::string(kDnsFrames) + " and (" + v4;
-    for (const auto& net : nets.v6) text += " or dst net " + net;
+    w.nets.push_back({false, ipv4_text(nets.net),
+                      s.mask_filter != nullptr ? s.mask_filter : ipv4_text(nets.mask)});
+    for (const std::string& net : nets.v6) {
+        const size_t slash = net.find('/');
+        w.nets.push_back({true, net.substr(0, slash),
+                          slash == std::string::npos ? "128" : net.substr(slash + 1)});
+        w.ipv6 = true;
+    }
+    return w;
+}
+
+std::string term_text(const char* direction, const NetTerm& n) {
+    std::string text = direction;
+    text.append(" net ").append(n.addr).append(n.v6 ? "/" : " mask ").append(n.mask);
+    return text;
+}
+
+// The filter for the watched network, before any VLAN tags: the frames to
+// one of its networks, and with -R also those from one, the "src" terms in
+// the order of the "dst" ones.
+std::string watched_network(const Settings& s, const DeviceNetworks& nets) {
+    const Watched w = watched_terms(s, nets);
+    if (w.everything) return kDnsFrames;
+    std::vector<std::string> terms;
+    for (const NetTerm& n : w.nets) terms.push_back(term_text("dst", n));
+    if (s.count_answers) {
+        for (const NetTerm& n : w.nets) terms.push_back(term_text("src", n));
+    }
+    std::string text = w.ipv6 ? std::string(kDnsFrames) + " and " : std::string("port 53 and ");
+    if (terms.size() == 1) return text + terms.front();
+    text += "(";
+    for (size_t i = 0; i < terms.size(); ++i) {
+        if (i > 0) text += " or ";
+        text += terms[i];
+    }
     return text + ")";
+}
+
+// A dotted IPv4 network or mask as libpcap reads one in "net A mask M": two
+// to four decimal parts of 0..255, a short form filled from the right
+// ("10.1" is 10.1.0.0, where inet_aton reads 10.0.0.1). In network byte
+// order; false for a text libpcap refuses there.
+bool pcap_ipv4(const std::string& text, uint32_t& out) {
+    uint32_t value = 0;
+    int parts = 0;
+    size_t i = 0;
+    for (;;) {
+        uint32_t part = 0;
+        size_t digits = 0;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+            part = part * 10 + static_cast<uint32_t>(text[i] - '0');
+            if (part > 255) return false;
+        }
+        if (digits == 0 || ++parts > 4) return false;
+        value = value << 8 | part;
+        if (i == text.size()) break;
+        if (text[i++] != '.') return false;
+    }
+    if (parts < 2) return false;  // a plain number is no network there
+    out = htonl(value << (8 * (4 - parts)));
+    return true;
+}
+
+// A prefix length as libpcap reads the number after "/": decimal, 0x hex or
+// 0 octal, at most 128.
+bool pcap_prefix_len(const std::string& text, int& out) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long n = strtoul(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || n > 128) return false;
+    out = static_cast<int>(n);
+    return true;
 }
 
 }  // namespace
@@ -122,6 +211,27 @@ std::string build_filter_text(const Settings& s, const DeviceNetworks& nets, boo
     return g + " or (vlan and (" + g + " or (vlan and " + g + ")))";
 }
 
+WatchedNetwork watched_of(const Settings& s, const DeviceNetworks& nets) {
+    const Watched w = watched_terms(s, nets);
+    if (w.everything) return WatchedNetwork::everything();
+    WatchedNetwork out;
+    // A network libpcap cannot read fails the filter's compilation, and the
+    // program never captures: it adds nothing.
+    for (const NetTerm& n : w.nets) {
+        if (n.v6) {
+            std::array<uint8_t, 16> prefix{};
+            int len = 0;
+            if (inet_pton(AF_INET6, n.addr.c_str(), prefix.data()) == 1 &&
+                pcap_prefix_len(n.mask, len))
+                out.add_v6(prefix, len);
+        } else {
+            uint32_t net = 0, mask = 0;
+            if (pcap_ipv4(n.addr, net) && pcap_ipv4(n.mask, mask)) out.add_v4(net, mask);
+        }
+    }
+    return out;
+}
+
 FileFilter::FileFilter(int dlt, const char* text)
     : loopback_(dlt == DLT_NULL || dlt == DLT_LOOP),
       dead_(pcap_open_dead(loopback_ ? DLT_RAW : dlt, kSnapLen)) {
@@ -154,8 +264,6 @@ bool FileFilter::passes(const pcap_pkthdr& header, const uint8_t* bytes) const {
     datagram.len = header.len > 4 ? header.len - 4 : 0;
     return pcap_offline_filter(&program_, &datagram, bytes + 4) != 0;
 }
-
-WatchedNetwork watched_of(const Settings&, const DeviceNetworks&) { return WatchedNetwork::everything(); }
 
 char* default_device() {
     char errbuf[PCAP_ERRBUF_SIZE];

@@ -38,12 +38,15 @@ DeviceNetworks device_networks(const char* device);
 
 // The filter text for the watched network: port 53, or an IPv6 frame whose
 // first next header is an extension header the decoder walks (the ports of
-// such a frame are checked by the decoder), towards that network. On an
-// Ethernet link it matches frames with no VLAN tag, one or two.
+// such a frame are checked by the decoder), towards that network, and with
+// -R (count_answers) also from it. On an Ethernet link it matches frames
+// with no VLAN tag, one or two.
 std::string build_filter_text(const Settings& s, const DeviceNetworks& nets, bool ethernet);
 
-// The watched network the filter is built from: -A/-M, the device's
-// networks, or every address (-Q, or a file without -A).
+// The networks that filter names, read as libpcap reads its text: every
+// address for -Q and for a capture file without -A. A device without an
+// IPv4 network (net and mask 0) names 0.0.0.0 mask 0.0.0.0, every IPv4
+// address, unless -M gives another mask.
 WatchedNetwork watched_of(const Settings& s, const DeviceNetworks& nets);
 
 // The capture filter of a replay, applied packet by packet: libpcap's own,

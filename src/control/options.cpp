@@ -44,6 +44,8 @@ constexpr const char* kUsageLines[] = {
     "-P [ADDR:]PORT            serve Prometheus metrics over HTTP (default address 127.0.0.1)\n",
     "-T N                      alarm on zones above N queries per second (default: off)\n",
     "-Z N                      track up to N zones per cycle (default 10000)\n",
+    "-R                        count the answers the watched network sends\n",
+    "-B N                      alarm on sources sent more than N answer bytes per second (default: off; implies -R)\n",
 };
 
 // The absolute value of a number, within 32 bits.
@@ -96,7 +98,7 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
     // '+': stop at the first word that is not an option, as POSIX says.
     optind = 0;  // a full re-initialisation of glibc's getopt
     int c;
-    while ((c = getopt(argc, argv, "+i:t:a:w:x:m:A:M:QbdDvsz:p:hr:u:V4:6:P:T:Z:")) != -1) {
+    while ((c = getopt(argc, argv, "+i:t:a:w:x:m:A:M:QbdDvsz:p:hr:u:V4:6:P:T:Z:RB:")) != -1) {
         switch (c) {
             case 'i':
                 s.device = copy_text(optarg, "dev");  // a later -i replaces it
@@ -181,6 +183,15 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
                 if (n >= 11) s.zone_count = n;
                 break;
             }
+            case 'R':
+                s.count_answers = 1;
+                break;
+            case 'B': {
+                // As -t: 0, or no number, is ignored.
+                int32_t n = option_number(optarg);
+                if (n != 0) s.answer_bytes_threshold = static_cast<uint32_t>(magnitude(n));
+                break;
+            }
             case 'P': {
                 sockaddr_storage scratch;
                 socklen_t len;
@@ -220,6 +231,8 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
         s.foreground = 1;
         s.daemon_mode = 0;
     }
+    // An alarm on answer bytes needs the answers counted.
+    if (s.answer_bytes_threshold != 0) s.count_answers = 1;
     if (s.no_local_filter && s.addr_filter != nullptr) {
         return refuse(s, err, "You can't specify both -A (address filter) and -Q (no filter)\n");
     }

@@ -38,14 +38,15 @@ bool dns_frame(const FrameSpec& f) {
     return (f.frag & 0x1fff) == 0 && port53(f);
 }
 
-bool watched_destination(const Watched& w, const FrameSpec& f) {
+// Whether an address of the frame's family (dst or src, dst6 or src6) is watched.
+bool watched_address(const Watched& w, const FrameSpec& f, const uint8_t* v4, const uint8_t* v6) {
     if (w.everything) return true;
     if (f.ip_version == 6) {
         return std::any_of(w.v6.begin(), w.v6.end(),
-                           [&](const Net6& n) { return in_prefix(f.dst6, n.addr, n.len); });
+                           [&](const Net6& n) { return in_prefix(v6, n.addr, n.len); });
     }
     return std::any_of(w.v4.begin(), w.v4.end(),
-                       [&](const Net4& n) { return in_prefix(f.dst, n.addr, n.len); });
+                       [&](const Net4& n) { return in_prefix(v4, n.addr, n.len); });
 }
 
 const std::vector<std::vector<uint16_t>>& tag_stacks() {
@@ -126,7 +127,8 @@ bool rule_accepts(const Watched& watched, const FrameSpec& f) {
     if (!f.vlan_tpids.empty() && f.link_len != 14) return false;
     if (f.vlan_tpids.size() > 2 || !std::all_of(f.vlan_tpids.begin(), f.vlan_tpids.end(), is_tpid))
         return false;
-    return dns_frame(f) && watched_destination(watched, f);
+    return dns_frame(f) && (watched_address(watched, f, f.dst, f.dst6) ||
+                            (watched.answers && watched_address(watched, f, f.src, f.src6)));
 }
 
 const std::vector<FileLink>& file_links() {
@@ -158,9 +160,17 @@ const Destinations& unit_destinations() {
     return d;
 }
 
-std::vector<TableFrame> table_frames(const FileLink& link, const Destinations& to) {
+std::vector<TableFrame> table_frames(const FileLink& link, const Destinations& to,
+                                     bool answers) {
     const Net4 src4 = net4(to.src4, 32);
     const Net6 src6 = net6(to.src6, 128);
+    // Each destination as the far end: "to X", and with answers also "from X".
+    struct Way {
+        const char* word;
+        bool from;
+    };
+    std::vector<Way> ways = {{" to ", false}};
+    if (answers) ways.push_back({" from ", true});
     std::vector<TableFrame> out;
     const std::vector<std::vector<uint16_t>> untagged = {{}};
     const auto& stacks = link.link_len == 14 ? tag_stacks() : untagged;
@@ -181,10 +191,13 @@ std::vector<TableFrame> table_frames(const FileLink& link, const Destinations& t
         memcpy(base.src6, src6.addr.data(), 16);
         const std::string head = tags_name(tags);
         if (link.ipv4) {
-            for (const std::string& dst : to.v4) {
-                FrameSpec f = base;
-                memcpy(f.dst, net4(dst, 32).addr.data(), 4);
-                add(f, head + " IPv4 to " + dst);
+            for (const std::string& far : to.v4) {
+                for (const Way& way : ways) {
+                    FrameSpec f = base;
+                    memcpy(way.from ? f.src : f.dst, net4(far, 32).addr.data(), 4);
+                    if (way.from) memcpy(f.dst, src4.addr.data(), 4);
+                    add(f, head + " IPv4" + way.word + far);
+                }
             }
         }
         if (!link.ipv6) continue;
@@ -192,16 +205,19 @@ std::vector<TableFrame> table_frames(const FileLink& link, const Destinations& t
         const auto& families = link.ipv6_families.empty() ? any_family : link.ipv6_families;
         for (uint32_t family : families) {
             for (const auto& ext : ipv6_layouts()) {
-                for (const std::string& dst : to.v6) {
-                    FrameSpec f = base;
-                    f.ip_version = 6;
-                    f.null_family = family;
-                    f.ext_headers = ext;
-                    memcpy(f.dst6, net6(dst, 128).addr.data(), 16);
-                    std::string what = head + " IPv6";
-                    if (!ext.empty()) what.append("+").append(std::to_string(ext[0].kind));
-                    if (family != 0) what += " (family " + std::to_string(family) + ")";
-                    add(f, what + " to " + dst);
+                for (const std::string& far : to.v6) {
+                    for (const Way& way : ways) {
+                        FrameSpec f = base;
+                        f.ip_version = 6;
+                        f.null_family = family;
+                        f.ext_headers = ext;
+                        memcpy(way.from ? f.src6 : f.dst6, net6(far, 128).addr.data(), 16);
+                        if (way.from) memcpy(f.dst6, src6.addr.data(), 16);
+                        std::string what = head + " IPv6";
+                        if (!ext.empty()) what.append("+").append(std::to_string(ext[0].kind));
+                        if (family != 0) what += " (family " + std::to_string(family) + ")";
+                        add(f, what + way.word + far);
+                    }
                 }
             }
         }

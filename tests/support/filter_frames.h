@@ -33,13 +33,15 @@ struct Watched {
     bool everything = false;  // every destination: -Q, or a file without -A
     std::vector<Net4> v4{};
     std::vector<Net6> v6{};
+    bool answers = false;  // -R: a frame from a watched source passes too
 };
 
 // The rule the capture filter stands for: a frame passes when it has at most
 // two VLAN tags (0x8100, 0x88A8 or 0x9100, on Ethernet only), is a DNS frame
 // (UDP or TCP with port 53 at either end, or IPv6 whose first next header is
 // one of the extension headers the decoder walks: 0, 43, 44, 51, 60), and
-// goes to a watched destination.
+// goes to a watched destination or, with answers, comes from a watched
+// source.
 bool rule_accepts(const Watched& watched, const FrameSpec& frame);
 
 // A link type the program reads, as a capture file names it.
@@ -75,6 +77,9 @@ struct TableFrame {
 // walked extension header and behind one that is not walked; to each
 // destination; to port 53, from port 53, and between other ports. The
 // frames are queries of type A, so none of them is counted as type 0.
-std::vector<TableFrame> table_frames(const FileLink& link, const Destinations& to);
+// With answers, every frame also the other way, from each destination to
+// the source: what a watched network sends back.
+std::vector<TableFrame> table_frames(const FileLink& link, const Destinations& to,
+                                     bool answers = false);
 
 }  // namespace qv::test

@@ -34,7 +34,9 @@ inline std::string usage_screen(const std::string& progname) {
            "-6 LEN                    count IPv6 sources by their first LEN bits (default 64)\n"
            "-P [ADDR:]PORT            serve Prometheus metrics over HTTP (default address 127.0.0.1)\n"
            "-T N                      alarm on zones above N queries per second (default: off)\n"
-           "-Z N                      track up to N zones per cycle (default 10000)\n";
+           "-Z N                      track up to N zones per cycle (default 10000)\n"
+           "-R                        count the answers the watched network sends\n"
+           "-B N                      alarm on sources sent more than N answer bytes per second (default: off; implies -R)\n";
 }
 
 }  // namespace qv::test

@@ -36,10 +36,23 @@ struct FilterCaseRow {
     std::string text;  // the filter on a link other than Ethernet
     // What the filter lets through; nothing for a text libpcap refuses.
     std::optional<test::Watched> watched;
+    std::string answers_text;  // the filter with -R, on a link other than Ethernet
 };
 
 DeviceNetworks v4_net(const char* net, const char* mask, std::vector<std::string> v6 = {}) {
     return {inet_addr(net), inet_addr(mask), std::move(v6)};
+}
+
+// A row's -R text from the terms its dst terms name: "dst net X" becomes
+// "(dst net X or src net X)", a group of several gains its src terms after
+// its dst ones.
+std::string both_ways(const std::string& head, const std::vector<std::string>& nets) {
+    std::string dst, src;
+    for (const std::string& n : nets) {
+        dst += (dst.empty() ? "dst net " : " or dst net ") + n;
+        src += " or src net " + n;
+    }
+    return head + " and (" + dst + src + ")";
 }
 
 const std::vector<FilterCaseRow>& rows() {
@@ -48,70 +61,107 @@ const std::vector<FilterCaseRow>& rows() {
     const test::Watched all{.everything = true};
     static const std::vector<FilterCaseRow> table = {
         {"-Q", 1, nullptr, nullptr, nullptr, v4_net("10.1.2.0", "255.255.255.0"),
-         FilterCase::no_local, T, all},
+         FilterCase::no_local, T, all, T},
         {"-Q -M", 1, nullptr, "255.255.255.0", nullptr, v4_net("10.1.2.0", "255.255.255.0"),
-         FilterCase::no_local, T, all},
-        {"a file without -A", 0, nullptr, nullptr, "x.pcap", {}, FilterCase::no_local, T, all},
+         FilterCase::no_local, T, all, T},
+        {"a file without -A", 0, nullptr, nullptr, "x.pcap", {}, FilterCase::no_local, T, all, T},
         {"-A", 0, "192.0.2.1", nullptr, nullptr, v4_net("10.1.2.0", "255.255.255.0"),
          FilterCase::address, "port 53 and dst net 192.0.2.1 mask 255.255.255.255",
-         test::Watched{.v4 = {net4("192.0.2.1", 32)}}},
+         test::Watched{.v4 = {net4("192.0.2.1", 32)}},
+         both_ways("port 53", {"192.0.2.1 mask 255.255.255.255"})},
         {"-A -M", 0, "192.0.2.0", "255.255.255.0", nullptr, {}, FilterCase::address,
          "port 53 and dst net 192.0.2.0 mask 255.255.255.0",
-         test::Watched{.v4 = {net4("192.0.2.0", 24)}}},
+         test::Watched{.v4 = {net4("192.0.2.0", 24)}},
+         "port 53 and (dst net 192.0.2.0 mask 255.255.255.0 or src net 192.0.2.0 mask "
+         "255.255.255.0)"},
         {"-A as typed", 0, "10", nullptr, nullptr, {}, FilterCase::address,
-         "port 53 and dst net 10 mask 255.255.255.255", std::nullopt},
+         "port 53 and dst net 10 mask 255.255.255.255", std::nullopt,
+         both_ways("port 53", {"10 mask 255.255.255.255"})},
+        // libpcap fills a short form from the right, unlike inet_aton.
+        {"-A short form", 0, "10.1", "255.255", nullptr, {}, FilterCase::address,
+         "port 53 and dst net 10.1 mask 255.255", test::Watched{.v4 = {net4("10.1.0.0", 16)}},
+         both_ways("port 53", {"10.1 mask 255.255"})},
         {"-A with a file", 0, "192.0.2.0", "255.255.255.0", "x.pcap", {}, FilterCase::address,
          "port 53 and dst net 192.0.2.0 mask 255.255.255.0",
-         test::Watched{.v4 = {net4("192.0.2.0", 24)}}},
+         test::Watched{.v4 = {net4("192.0.2.0", 24)}},
+         both_ways("port 53", {"192.0.2.0 mask 255.255.255.0"})},
         {"-A IPv6", 0, "2001:db8::53", nullptr, nullptr, {}, FilterCase::address,
-         T + " and dst net 2001:db8::53/128", test::Watched{.v6 = {net6("2001:db8::53", 128)}}},
+         T + " and dst net 2001:db8::53/128", test::Watched{.v6 = {net6("2001:db8::53", 128)}},
+         T + " and (dst net 2001:db8::53/128 or src net 2001:db8::53/128)"},
         {"-A IPv6 -M 48", 0, "2001:db8:1::", "48", nullptr, {}, FilterCase::address,
-         T + " and dst net 2001:db8:1::/48", test::Watched{.v6 = {net6("2001:db8:1::", 48)}}},
+         T + " and dst net 2001:db8:1::/48", test::Watched{.v6 = {net6("2001:db8:1::", 48)}},
+         both_ways(T, {"2001:db8:1::/48"})},
+        // libpcap reads the length after "/" in hex after 0x.
+        {"-A IPv6 -M 0x40", 0, "2001:db8:1::", "0x40", nullptr, {}, FilterCase::address,
+         T + " and dst net 2001:db8:1::/0x40", test::Watched{.v6 = {net6("2001:db8:1::", 64)}},
+         both_ways(T, {"2001:db8:1::/0x40"})},
         {"device network", 0, nullptr, nullptr, nullptr, v4_net("10.1.2.0", "255.255.255.0"),
          FilterCase::local_net, "port 53 and dst net 10.1.2.0 mask 255.255.255.0",
-         test::Watched{.v4 = {net4("10.1.2.0", 24)}}},
+         test::Watched{.v4 = {net4("10.1.2.0", 24)}},
+         "port 53 and (dst net 10.1.2.0 mask 255.255.255.0 or src net 10.1.2.0 mask "
+         "255.255.255.0)"},
         {"device network with -M", 0, nullptr, "255.255.0.0", nullptr,
          v4_net("10.1.0.0", "255.255.255.0"), FilterCase::local_net,
          "port 53 and dst net 10.1.0.0 mask 255.255.0.0",
-         test::Watched{.v4 = {net4("10.1.0.0", 16)}}},
+         test::Watched{.v4 = {net4("10.1.0.0", 16)}},
+         both_ways("port 53", {"10.1.0.0 mask 255.255.0.0"})},
         {"device without an address", 0, nullptr, nullptr, nullptr, v4_net("0.0.0.0", "0.0.0.0"),
          FilterCase::local_net, "port 53 and dst net 0.0.0.0 mask 0.0.0.0",
-         test::Watched{.v4 = {net4("0.0.0.0", 0)}}},
+         test::Watched{.v4 = {net4("0.0.0.0", 0)}},
+         both_ways("port 53", {"0.0.0.0 mask 0.0.0.0"})},
         {"device with IPv6 networks", 0, nullptr, nullptr, nullptr,
          v4_net("10.1.2.0", "255.255.255.0", {"2001:db8:1::/64", "::1/128"}), FilterCase::local_net,
          T + " and (dst net 10.1.2.0 mask 255.255.255.0 or dst net 2001:db8:1::/64 or dst net "
              "::1/128)",
          test::Watched{.v4 = {net4("10.1.2.0", 24)},
-                       .v6 = {net6("2001:db8:1::", 64), net6("::1", 128)}}},
+                       .v6 = {net6("2001:db8:1::", 64), net6("::1", 128)}},
+         T + " and (dst net 10.1.2.0 mask 255.255.255.0 or dst net 2001:db8:1::/64 or dst net "
+             "::1/128 or src net 10.1.2.0 mask 255.255.255.0 or src net 2001:db8:1::/64 or src "
+             "net ::1/128)"},
         {"-M replaces only the IPv4 mask", 0, nullptr, "255.0.0.0", nullptr,
          v4_net("10.0.0.0", "255.255.255.0", {"2001:db8:1::/64"}), FilterCase::local_net,
          T + " and (dst net 10.0.0.0 mask 255.0.0.0 or dst net 2001:db8:1::/64)",
-         test::Watched{.v4 = {net4("10.0.0.0", 8)}, .v6 = {net6("2001:db8:1::", 64)}}},
+         test::Watched{.v4 = {net4("10.0.0.0", 8)}, .v6 = {net6("2001:db8:1::", 64)}},
+         both_ways(T, {"10.0.0.0 mask 255.0.0.0", "2001:db8:1::/64"})},
+        {"device with IPv6 networks only", 0, nullptr, nullptr, nullptr,
+         v4_net("0.0.0.0", "0.0.0.0", {"2001:db8:1::/64"}), FilterCase::local_net,
+         T + " and (dst net 0.0.0.0 mask 0.0.0.0 or dst net 2001:db8:1::/64)",
+         test::Watched{.v4 = {net4("0.0.0.0", 0)}, .v6 = {net6("2001:db8:1::", 64)}},
+         both_ways(T, {"0.0.0.0 mask 0.0.0.0", "2001:db8:1::/64"})},
     };
     return table;
 }
 
-Settings settings_of(const FilterCaseRow& r) {
+Settings settings_of(const FilterCaseRow& r, bool answers = false) {
     Settings s;
     s.no_local_filter = r.no_local;
     s.addr_filter = const_cast<char*>(r.addr_filter);
     s.mask_filter = const_cast<char*>(r.mask_filter);
     s.read_file = const_cast<char*>(r.read_file);
+    s.count_answers = answers ? 1 : 0;
     return s;
 }
 
+// Every row without -R and with it.
+constexpr bool kAnswers[] = {false, true};
+
+const char* with(bool answers) { return answers ? " with -R" : ""; }
+
 TEST(Filter, TextForEachCase) {
     for (const auto& r : rows()) {
-        SCOPED_TRACE(r.what);
-        const Settings s = settings_of(r);
-        EXPECT_EQ(filter_case(s), r.expect_case);
-        EXPECT_EQ(build_filter_text(s, r.nets, false), r.text);
-        // On Ethernet each B is one group: T already is, the others are put in one.
-        const std::string group = r.text.front() == '(' && r.text.back() == ')' &&
-                                          r.text.find(") and") == std::string::npos
-                                      ? r.text
-                                      : "(" + r.text + ")";
-        EXPECT_EQ(build_filter_text(s, r.nets, true), tagged(group));
+        for (bool answers : kAnswers) {
+            SCOPED_TRACE(testing::Message() << r.what << with(answers));
+            const Settings s = settings_of(r, answers);
+            const std::string& text = answers ? r.answers_text : r.text;
+            EXPECT_EQ(filter_case(s), r.expect_case);
+            EXPECT_EQ(build_filter_text(s, r.nets, false), text);
+            // On Ethernet each B is one group: T already is, the others are put in one.
+            const std::string group = text.front() == '(' && text.back() == ')' &&
+                                              text.find(") and") == std::string::npos
+                                          ? text
+                                          : "(" + text + ")";
+            EXPECT_EQ(build_filter_text(s, r.nets, true), tagged(group));
+        }
     }
 }
 
@@ -126,48 +176,75 @@ TEST(Filter, CompilesOnEveryLinkType) {
         ASSERT_NE(dead, nullptr);
         for (const auto& r : rows()) {
             if (std::string(r.what) == "-A as typed") continue;  // "10" is a network, not a host
-            SCOPED_TRACE(testing::Message() << r.what << " on link type " << l.dlt);
-            const std::string text = build_filter_text(settings_of(r), r.nets, l.ethernet);
-            bpf_program prog{};
-            EXPECT_EQ(pcap_compile(dead, &prog, text.c_str(), 0, 0), 0) << pcap_geterr(dead);
-            pcap_freecode(&prog);
+            for (bool answers : kAnswers) {
+                SCOPED_TRACE(testing::Message()
+                             << r.what << with(answers) << " on link type " << l.dlt);
+                const std::string text =
+                    build_filter_text(settings_of(r, answers), r.nets, l.ethernet);
+                bpf_program prog{};
+                EXPECT_EQ(pcap_compile(dead, &prog, text.c_str(), 0, 0), 0) << pcap_geterr(dead);
+                pcap_freecode(&prog);
+            }
         }
         pcap_close(dead);
     }
 }
 
+// The frame's source and destination as the program keys them.
+SourceAddr source_of(const test::FrameSpec& f) {
+    return f.ip_version == 6 ? SourceAddr::from_v6(f.src6) : SourceAddr::from_v4(f.src);
+}
+SourceAddr destination_of(const test::FrameSpec& f) {
+    return f.ip_version == 6 ? SourceAddr::from_v6(f.dst6) : SourceAddr::from_v4(f.dst);
+}
+
 // Every frame of the table through the filter of every form, on every link
 // type, as a replay applies it: with the tags still in the frame. The
 // frames of a live capture, whose outer tag the kernel takes out before its
-// filter runs, are the end-to-end tests' to inject.
+// filter runs, are the end-to-end tests' to inject. With -R the table also
+// holds the frames the other way, from each destination. The watched
+// network the program derives must agree with the compiled filter too: a
+// DNS frame passes exactly when it goes to it or, with -R, comes from it.
 TEST(Filter, LetsThroughTheFramesTheRuleAccepts) {
+    const test::Watched dns_frames{.everything = true};
     for (const test::FileLink& link : test::file_links()) {
-        const auto frames = test::table_frames(link, test::unit_destinations());
-        for (const auto& r : rows()) {
-            if (!r.watched) continue;
-            SCOPED_TRACE(testing::Message() << r.what << " on " << link.name);
-            const std::string text =
-                build_filter_text(settings_of(r), r.nets, link.dlt == DLT_EN10MB);
-            const FileFilter filter(link.dlt, text.c_str());
-            ASSERT_EQ(filter.error(), "");
-            // The first few frames judged wrongly, and how many there were.
-            std::string wrong;
-            int wrong_passes = 0, wrong_rejects = 0;
-            for (const auto& f : frames) {
-                const std::vector<uint8_t> bytes = test::build_frame(f.layout);
-                pcap_pkthdr h{};
-                h.caplen = h.len = static_cast<bpf_u_int32>(bytes.size());
-                const bool passed = filter.passes(h, bytes.data());
-                if (passed == test::rule_accepts(*r.watched, f.layout)) continue;
-                if (wrong_passes + wrong_rejects < 8)
-                    wrong += (passed ? "passed: " : "rejected: ") + f.name + "\n";
-                ++(passed ? wrong_passes : wrong_rejects);
+        for (bool answers : kAnswers) {
+            const auto frames = test::table_frames(link, test::unit_destinations(), answers);
+            for (const auto& r : rows()) {
+                if (!r.watched) continue;
+                SCOPED_TRACE(testing::Message() << r.what << with(answers) << " on " << link.name);
+                const Settings s = settings_of(r, answers);
+                const std::string text = build_filter_text(s, r.nets, link.dlt == DLT_EN10MB);
+                const WatchedNetwork w = watched_of(s, r.nets);
+                test::Watched rule = *r.watched;
+                rule.answers = answers;
+                const FileFilter filter(link.dlt, text.c_str());
+                ASSERT_EQ(filter.error(), "");
+                // The first few frames judged wrongly, and how many there were.
+                std::string wrong;
+                int wrong_passes = 0, wrong_rejects = 0, w_disagrees = 0;
+                for (const auto& f : frames) {
+                    const std::vector<uint8_t> bytes = test::build_frame(f.layout);
+                    pcap_pkthdr h{};
+                    h.caplen = h.len = static_cast<bpf_u_int32>(bytes.size());
+                    const bool passed = filter.passes(h, bytes.data());
+                    const bool in_w = w.contains(destination_of(f.layout)) ||
+                                      (answers && w.contains(source_of(f.layout)));
+                    if (passed != (test::rule_accepts(dns_frames, f.layout) && in_w)) {
+                        if (w_disagrees++ < 8) wrong += "W disagrees: " + f.name + "\n";
+                    }
+                    if (passed == test::rule_accepts(rule, f.layout)) continue;
+                    if (wrong_passes + wrong_rejects < 8)
+                        wrong += (passed ? "passed: " : "rejected: ") + f.name + "\n";
+                    ++(passed ? wrong_passes : wrong_rejects);
+                }
+                EXPECT_EQ(wrong_passes + wrong_rejects + w_disagrees, 0)
+                    << wrong_passes << " wrongly passed and " << wrong_rejects
+                    << " wrongly rejected of " << frames.size() << " frames by \"" << text
+                    << "\", the watched network disagreeing on " << w_disagrees
+                    << ", among them:\n"
+                    << wrong;
             }
-            EXPECT_EQ(wrong_passes + wrong_rejects, 0)
-                << wrong_passes << " wrongly passed and " << wrong_rejects
-                << " wrongly rejected of " << frames.size() << " frames by \"" << text
-                << "\", among them:\n"
-                << wrong;
         }
     }
 }

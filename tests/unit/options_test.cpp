@@ -151,6 +151,37 @@ TEST(Options, ZoneOptions) {
     }
 }
 
+// -B as -t: the absolute value, 0 or no number ignored; a threshold turns
+// on -R, which also stands alone.
+TEST(Options, AnswerOptions) {
+    const struct {
+        std::vector<std::string> words;
+        int32_t count_answers;
+        uint32_t bytes;
+    } cases[] = {
+        {{}, 0, 0},
+        {{"-R"}, 1, 0},
+        {{"-B", "5000"}, 1, 5000},
+        {{"-B", "-5000"}, 1, 5000},
+        {{"-B", "0"}, 0, 0},
+        {{"-B", "x"}, 0, 0},
+        {{"-B", "5000", "-B", "0"}, 1, 5000},
+        {{"-B", "5000", "-B", "x"}, 1, 5000},
+        {{"-B", "5000", "-B", "700"}, 1, 700},
+        {{"-R", "-B", "0"}, 1, 0},
+        {{"-B", "2147483648"}, 1, 2147483647},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words = c.words;
+        words.push_back("-b");
+        auto p = parse(words);
+        ASSERT_TRUE(p.r.run);
+        EXPECT_EQ(p.s.count_answers, c.count_answers) << testing::PrintToString(c.words);
+        EXPECT_EQ(p.s.answer_bytes_threshold, c.bytes) << testing::PrintToString(c.words);
+        EXPECT_TRUE(p.err.empty());
+    }
+}
+
 TEST(Options, FlagsAndTexts) {
     auto p = parse({"-vvv", "-b", "-s", "-Q", "-i", "eth0", "-i", "lo", "-z", "192.0.2.9"});
     ASSERT_TRUE(p.r.run);
