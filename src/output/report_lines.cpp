@@ -104,16 +104,50 @@ void write_alarm_line(const Settings& s, const Bucket& b, float elapsed, const S
     out.to_syslog(LOG_NOTICE, line.text());
 }
 
-void write_zone_alarm_line(const Settings& s, const ZoneCount& z, const Stamp& stamp, LineSink& out) {
-    const int len = static_cast<int>(z.zone.len);
+void write_answers_line(const Settings& s, const Bucket& b, const AnswerCounts& a, uint32_t elapsed,
+                        const Stamp& stamp, LineSink& out) {
+    const AddrText addr = to_text(b.ip_addr, source_prefixes(s));
+    const uint32_t queries = b.tcp_count + b.udp_count;
+    const uint32_t answers = a.answers();
+    char factor[32];
+    if (a.query_bytes == 0) {
+        snprintf(factor, sizeof factor, "-x bytes");
+    } else {
+        snprintf(factor, sizeof factor, "%.1fx bytes", static_cast<double>(a.bytes) / a.query_bytes);
+    }
+    char body[160];
+    snprintf(body, sizeof body,
+             "answers [%s] - %u bytes/s, %llu%% answered, %llu%% NXDOMAIN, %llu%% SERVFAIL, %llu%% REFUSED, %s",
+             addr.c_str(), answer_bytes_rate(a, elapsed),
+             static_cast<unsigned long long>(share(answers, queries)),
+             static_cast<unsigned long long>(share(a.by_class[kNxDomain], answers)),
+             static_cast<unsigned long long>(share(a.by_class[kServFail], answers)),
+             static_cast<unsigned long long>(share(a.by_class[kRefused], answers)), factor);
     if (s.foreground) {
         OutLine line;
-        line.add("[%s] zone [%.*s] - %u qps, %u names\n", stamp.text, len, z.zone.text, z.qps, z.names);
+        line.add("[%s] %s\n", stamp.text, body);
         out.to_stdout(line.view());
         return;
     }
-    char line[kZoneKeyMax + 64];
-    snprintf(line, sizeof line, "zone [%.*s] - %u qps, %u names", len, z.zone.text, z.qps, z.names);
+    out.to_syslog(LOG_NOTICE, body);
+}
+
+void write_zone_alarm_line(const Settings& s, const ZoneCount& z, const Stamp& stamp, LineSink& out) {
+    const int len = static_cast<int>(z.zone.len);
+    char line[kZoneKeyMax + 128];
+    int n = snprintf(line, sizeof line, "zone [%.*s] - %u qps, %u names", len, z.zone.text, z.qps, z.names);
+    if (s.count_answers && n > 0 && static_cast<size_t>(n) < sizeof line) {
+        snprintf(line + n, sizeof line - static_cast<size_t>(n), ", %llu%% answered, %llu%% NXDOMAIN, %llu%% SERVFAIL",
+                 static_cast<unsigned long long>(share(z.answers, z.queries)),
+                 static_cast<unsigned long long>(share(z.nxdomain, z.answers)),
+                 static_cast<unsigned long long>(share(z.servfail, z.answers)));
+    }
+    if (s.foreground) {
+        OutLine out_line;
+        out_line.add("[%s] %s\n", stamp.text, line);
+        out.to_stdout(out_line.view());
+        return;
+    }
     out.to_syslog(LOG_NOTICE, line);
 }
 
@@ -153,16 +187,49 @@ void write_totals_line(const Settings& s, const Bucket& totals, uint32_t window,
     out.to_syslog(LOG_NOTICE, line.text());
 }
 
+void write_answer_totals_line(const Settings& s, const Bucket& totals, const AnswerTotals& a,
+                              uint32_t window, const Stamp& stamp, LineSink& out) {
+    const double w = window;
+    const uint64_t answers = a.answers();
+    const uint64_t queries = uint64_t{totals.tcp_count} + totals.udp_count;
+    auto pct = [&](uint64_t part) { return static_cast<unsigned long long>(share(part, answers)); };
+    char body[256];
+    snprintf(body, sizeof body,
+             "- %3.2f answers/s : %llu%% of queries : %llu%% NOERROR : %llu%% NXDOMAIN : %llu%% SERVFAIL : "
+             "%llu%% REFUSED : %llu%% other : %3.2f bytes/s : %llu%% truncated",
+             static_cast<double>(answers) / w, static_cast<unsigned long long>(share(answers, queries)),
+             pct(a.by_class[kNoError]), pct(a.by_class[kNxDomain]), pct(a.by_class[kServFail]),
+             pct(a.by_class[kRefused]), pct(a.by_class[kOtherCode]), static_cast<double>(a.bytes) / w,
+             pct(a.truncated));
+    if (s.foreground) {
+        OutLine line;
+        line.add("[%s] answers %s\n", stamp.text, body);
+        out.to_stdout(line.view());
+        return;
+    }
+    char line[300];
+    snprintf(line, sizeof line, "[answers] %s", body);
+    out.to_syslog(LOG_NOTICE, line);
+}
+
 void ReportLines::consume(const CycleSummary& summary) {
     const Stamp stamp = make_stamp(summary.cycle_time);
     for (int32_t i : summary.alarms.sources) {
         const Bucket& b = summary.retired->bucket(i);
         const float e = static_cast<float>(elapsed_seconds(summary.cycle_time, b.first_packet));
         write_alarm_line(s_, b, e, stamp, out_);
+        if (summary.answers) {
+            write_answers_line(s_, b, summary.retired->answers(i),
+                               elapsed_seconds(summary.cycle_time, b.first_packet), stamp, out_);
+        }
     }
     for (int32_t i : summary.alarms.zones)
         write_zone_alarm_line(s_, summary.zones->zone(i), stamp, out_);
-    if (summary.totals_due) write_totals_line(s_, summary.totals, summary.window, stamp, out_);
+    if (summary.totals_due) {
+        write_totals_line(s_, summary.totals, summary.window, stamp, out_);
+        if (summary.answers)
+            write_answer_totals_line(s_, summary.totals, summary.answer_totals, summary.window, stamp, out_);
+    }
     report_capture_loss(summary.capture, stamp);
 }
 

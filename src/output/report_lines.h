@@ -45,12 +45,23 @@ private:
 void write_alarm_line(const Settings& s, const Bucket& b, float elapsed, const Stamp& stamp,
                       LineSink& out);
 
-// Writes the alarm line of a zone, in the form of the mode.
+// With -R, the answers line that follows a source's alarm line: its answer
+// bytes per second over its elapsed seconds, its answered share and code
+// shares, and answer bytes over query bytes.
+void write_answers_line(const Settings& s, const Bucket& b, const AnswerCounts& a, uint32_t elapsed,
+                        const Stamp& stamp, LineSink& out);
+
+// Writes the alarm line of a zone, in the form of the mode; with -R it gains
+// the zone's answered, NXDOMAIN and SERVFAIL shares.
 void write_zone_alarm_line(const Settings& s, const ZoneCount& z, const Stamp& stamp, LineSink& out);
 
 // Writes the totals line for a window of `window` seconds.
 void write_totals_line(const Settings& s, const Bucket& totals, uint32_t window,
                        const Stamp& stamp, LineSink& out);
+
+// With -R, the answers totals line after it, for the same window.
+void write_answer_totals_line(const Settings& s, const Bucket& totals, const AnswerTotals& a,
+                              uint32_t window, const Stamp& stamp, LineSink& out);
 
 class ReportLines final : public CycleConsumer {
   public:

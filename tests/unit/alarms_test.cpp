@@ -327,5 +327,39 @@ TEST(AlarmMemory, MatchesATwoScanModel) {
     }
 }
 
+// -B: a source sent more answer bytes per second than N alarms whatever its
+// query rate (a reflection victim asks little); at N or below, or rated
+// under 2 seconds, it does not. In daemon mode one hold-off covers it.
+TEST(Alarms, AnswerBytesAlarmASourceWithoutItsQueryRate) {
+    Settings s;
+    s.foreground = 0;
+    s.threshold = 60;
+    s.answer_bytes_threshold = 1000;
+    s.alarm_reset = 90;
+    Alarms alarms(s, 16, 0);
+    const time_t at = kDay;
+    auto cycle = [&](time_t t, std::vector<std::pair<uint8_t, uint32_t>> bytes, uint32_t age = 10) {
+        BucketSet set(16, 3, true);
+        for (const auto& [n, b] : bytes) {
+            const int32_t i = set.find_bucket(make_addr(10, 0, 0, n), t - age);
+            set.answers(i).bytes = b;
+            set.bucket(i).qps = 1;
+        }
+        std::vector<std::string> out;
+        for (int32_t i : alarms.decide(set, nullptr, t).sources)
+            out.push_back(to_text(set.bucket(i).ip_addr).c_str());
+        return out;
+    };
+    // 10 seconds: 10001 bytes is 1001 bytes/s, 10000 is 1000.
+    EXPECT_EQ(cycle(at, {{1, 10001}, {2, 10000}, {3, 0}}), std::vector<std::string>{"10.0.0.1"});
+    EXPECT_EQ(cycle(at + 20, {{1, 50000}, {2, 50000}}), std::vector<std::string>{"10.0.0.2"});
+    EXPECT_EQ(cycle(at + 91, {{1, 50000}, {2, 50000}}), std::vector<std::string>{"10.0.0.1"});
+    // Under 2 seconds a source has no rate to alarm on.
+    EXPECT_EQ(cycle(at + 400, {{4, 50000}}, 1), std::vector<std::string>{});
+    // Off (0): bytes alone never alarm.
+    s.answer_bytes_threshold = 0;
+    EXPECT_EQ(cycle(at + 800, {{5, 1u << 30}}), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace qv

@@ -363,5 +363,100 @@ TEST_F(StatsLinesTest, TotalsLinesPerModeAndVerbosity) {
     }
 }
 
+AnswerCounts answer_counts(std::array<uint32_t, kAnswerClasses> by_class, uint32_t tc, uint32_t bytes,
+                           uint32_t query_bytes) {
+    AnswerCounts a{};
+    a.by_class = by_class;
+    a.truncated = tc;
+    a.bytes = bytes;
+    a.query_bytes = query_bytes;
+    return a;
+}
+
+// The answers line after a source's alarm line: rate rounded up over the
+// elapsed seconds (none under 2), shares rounded down and over the answers,
+// answered over the queries (past 100 when answers of an earlier cycle's
+// queries come), the byte factor to one decimal, "-x" without query bytes.
+TEST_F(StatsLinesTest, AnswersLinesPerMode) {
+    const struct {
+        const char* name;
+        int foreground;
+        Bucket b;
+        AnswerCounts a;
+        uint32_t elapsed;
+        const char* want;
+    } cases[] = {
+        {"a source answered for its queries", 1, make_bucket(kSrc, 0, 100, 60), answer_counts({97, 0, 1, 0, 0}, 0, 20480, 6000), 10,
+         "[01:02:03] answers [192.0.2.10] - 2048 bytes/s, 98% answered, 1% NXDOMAIN, 0% SERVFAIL, 0% REFUSED, 3.4x bytes\n"},
+        {"syslog: the same without the stamp", 0, make_bucket(kSrc, 0, 100, 60),
+         answer_counts({97, 0, 1, 0, 0}, 0, 20480, 6000), 10,
+         "answers [192.0.2.10] - 2048 bytes/s, 98% answered, 1% NXDOMAIN, 0% SERVFAIL, 0% REFUSED, 3.4x bytes"},
+        {"2.96 prints as 3.0, the rate rounds up", 1, make_bucket(kSrc, 1, 2, 2), answer_counts({3, 0, 0, 0, 0}, 0, 296, 100), 3,
+         "[01:02:03] answers [192.0.2.10] - 99 bytes/s, 100% answered, 0% NXDOMAIN, 0% SERVFAIL, 0% REFUSED, 3.0x bytes\n"},
+        {"answers without queries", 1, make_bucket(kSrc, 0, 0, 0), answer_counts({0, 2, 1, 1, 0}, 1, 4000, 0), 4,
+         "[01:02:03] answers [192.0.2.10] - 1000 bytes/s, 0% answered, 25% NXDOMAIN, 50% SERVFAIL, 25% REFUSED, -x bytes\n"},
+        {"more answers than queries, too young for a rate", 1, make_bucket(kSrc, 0, 2, 0),
+         answer_counts({5, 0, 0, 0, 0}, 0, 500, 40), 1,
+         "[01:02:03] answers [192.0.2.10] - 0 bytes/s, 250% answered, 0% NXDOMAIN, 0% SERVFAIL, 0% REFUSED, 12.5x bytes\n"},
+        {"no answers", 1, make_bucket(kSrc, 0, 9, 5), answer_counts({0, 0, 0, 0, 0}, 0, 0, 90), 2,
+         "[01:02:03] answers [192.0.2.10] - 0 bytes/s, 0% answered, 0% NXDOMAIN, 0% SERVFAIL, 0% REFUSED, 0.0x bytes\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Settings s;
+        s.foreground = c.foreground;
+        s.count_answers = 1;
+        CollectingSink sink;
+        write_answers_line(s, c.b, c.a, c.elapsed, make_stamp(kAt), sink);
+        ASSERT_EQ(sink.lines.size(), 1u);
+        EXPECT_EQ(sink.lines[0], (Line{c.foreground == 0, c.foreground == 0 ? LOG_NOTICE : 0, c.want}));
+    }
+}
+
+// Zone lines gain their answer shares with -R; the totals gain a line of
+// their own, its rates over the window, not rounded.
+TEST_F(StatsLinesTest, ZoneAndTotalsLinesWithAnswers) {
+    ZoneCount z{ZoneKey::of("example.co.uk."), 0, 0, 0, 0, 0, 0, 0, 0, 0, false, {}};
+    z.queries = 20000;
+    z.qps = 2000;
+    z.names = 8085;
+    z.answers = 19900;
+    z.nxdomain = 19400;
+    z.servfail = 3;
+    for (int fg : {1, 0}) {
+        for (int answers : {0, 1}) {
+            SCOPED_TRACE(testing::Message() << "foreground " << fg << " answers " << answers);
+            Settings s;
+            s.foreground = fg;
+            s.count_answers = answers;
+            CollectingSink sink;
+            write_zone_alarm_line(s, z, make_stamp(kAt), sink);
+            std::string want = "zone [example.co.uk.] - 2000 qps, 8085 names";
+            if (answers) want += ", 99% answered, 97% NXDOMAIN, 0% SERVFAIL";
+            if (fg) want = "[01:02:03] " + want + "\n";
+            ASSERT_EQ(sink.lines.size(), 1u);
+            EXPECT_EQ(sink.lines[0].text, want);
+        }
+    }
+
+    const Bucket totals = make_bucket(SourceAddr{FREE_ADDR}, 1000, 143000, 0);
+    AnswerTotals a{};
+    a.by_class = {114800, 500, 8700, 0, 1400};  // 125400 over 60 s
+    a.truncated = 1300;
+    a.bytes = 72000000;
+    for (int fg : {1, 0}) {
+        SCOPED_TRACE(fg);
+        Settings s;
+        s.foreground = fg;
+        CollectingSink sink;
+        write_answer_totals_line(s, totals, a, 60, make_stamp(kAt), sink);
+        const std::string body =
+            "- 2090.00 answers/s : 87% of queries : 91% NOERROR : 6% NXDOMAIN : 0% SERVFAIL : 0% REFUSED : "
+            "1% other : 1200000.00 bytes/s : 1% truncated";
+        ASSERT_EQ(sink.lines.size(), 1u);
+        EXPECT_EQ(sink.lines[0].text, fg ? "[01:02:03] answers " + body + "\n" : "[answers] " + body);
+    }
+}
+
 }  // namespace
 }  // namespace qv
