@@ -8,9 +8,12 @@
 //   make_captures --tcp-bench DIR N SYNS  N queries pipelined over TCP and the
 //                                     same over UDP; a flood of SYNS SYNs
 //   make_captures --zones DIR N       N-query zone benchmark captures
+//   make_captures --answers DIR N     N queries, their N answers, and both
+//                                     interleaved: the answer benchmark
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -873,6 +876,877 @@ void zone_bench_captures(const std::string& dir, long n) {
     }
 }
 
+// ---- answers: both directions of each exchange --------------------------
+//
+// These captures hold what the watched server sends back as well as what it
+// is asked, as its own link carries them: frames between the server's MAC
+// and its gateway's (or a host on the same link), IP and transport lengths
+// and checksums right, and whole DNS messages with their records and EDNS.
+
+void push16(Bytes& b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.push_back(static_cast<uint8_t>(v));
+}
+
+void push32(Bytes& b, uint32_t v) {
+    push16(b, static_cast<uint16_t>(v >> 16));
+    push16(b, static_cast<uint16_t>(v));
+}
+
+void append(Bytes& b, const Bytes& more) {
+    b.insert(b.end(), more.begin(), more.end());
+}
+
+using Mac = std::array<uint8_t, 6>;
+// The server's own interface, and the router every remote packet comes
+// through.
+constexpr Mac kServerMac = {0x52, 0x54, 0x00, 0xc6, 0x64, 0x35};
+constexpr Mac kGatewayMac = {0x00, 0x1b, 0x21, 0x4a, 0x10, 0x01};
+
+// One end of an exchange: its address, the routers its packets crossed
+// before the capture saw them (they arrive with a TTL of 64 less that), and
+// the MAC its frames carry on the server's link.
+struct Host {
+    uint8_t version = 4;
+    std::array<uint8_t, 16> ip{};
+    uint8_t hops = 0;
+    Mac mac = kGatewayMac;
+};
+
+Host host4(uint32_t a, uint8_t hops) {
+    Host h;
+    for (int i = 0; i < 4; ++i) h.ip[i] = static_cast<uint8_t>(a >> (24 - 8 * i));
+    h.hops = hops;
+    return h;
+}
+
+Host host6(Addr6 a, uint8_t hops) {
+    Host h;
+    h.version = 6;
+    for (int i = 0; i < 8; ++i) {
+        h.ip[i] = static_cast<uint8_t>(a.hi >> (56 - 8 * i));
+        h.ip[8 + i] = static_cast<uint8_t>(a.lo >> (56 - 8 * i));
+    }
+    h.hops = hops;
+    return h;
+}
+
+// The watched server: 198.51.100.53 and 2001:db8:53::53.
+Host server4() {
+    Host h = host4(0xC6336435, 0);
+    h.mac = kServerMac;
+    return h;
+}
+
+Host server6() {
+    Host h = host6({0x20010db800530000u, 0x53}, 0);
+    h.mac = kServerMac;
+    return h;
+}
+
+// A host on the server's own link: no router between, its own MAC.
+Host lan_host(uint32_t a) {
+    Host h = host4(a, 0);
+    h.mac = {0x00,
+             0x25,
+             0x90,
+             static_cast<uint8_t>(a >> 16),
+             static_cast<uint8_t>(a >> 8),
+             static_cast<uint8_t>(a)};
+    return h;
+}
+
+// The ones' complement sum of b's 16-bit words added to sum, folded and
+// inverted: the Internet checksum.
+uint16_t inet_checksum(const uint8_t* b, size_t n, uint32_t sum) {
+    for (size_t i = 0; i + 1 < n; i += 2) sum += static_cast<uint32_t>(b[i] << 8 | b[i + 1]);
+    if (n % 2 != 0) sum += static_cast<uint32_t>(b[n - 1] << 8);
+    while (sum >> 16 != 0) sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+// An Ethernet frame carrying l4 (a UDP or TCP header with its data, the
+// checksum at csum_at still zero) from src to dst.
+Bytes ip_frame(SplitMix64& rng, const Host& src, const Host& dst, uint8_t proto, Bytes l4,
+               size_t csum_at) {
+    const size_t alen = src.version == 6 ? 16 : 4;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < alen; i += 2) {
+        sum += static_cast<uint32_t>(src.ip[i] << 8 | src.ip[i + 1]);
+        sum += static_cast<uint32_t>(dst.ip[i] << 8 | dst.ip[i + 1]);
+    }
+    sum += proto;
+    sum += static_cast<uint32_t>(l4.size() >> 16) + static_cast<uint32_t>(l4.size() & 0xffff);
+    uint16_t c = inet_checksum(l4.data(), l4.size(), sum);
+    if (proto == 17 && c == 0) c = 0xffff;  // zero would say "no checksum"
+    l4[csum_at] = static_cast<uint8_t>(c >> 8);
+    l4[csum_at + 1] = static_cast<uint8_t>(c);
+
+    Bytes f(dst.mac.begin(), dst.mac.end());
+    f.insert(f.end(), src.mac.begin(), src.mac.end());
+    const uint8_t ttl = static_cast<uint8_t>(64 - src.hops);
+    if (src.version == 6) {
+        push16(f, 0x86DD);
+        push32(f, 0x60000000);
+        push16(f, static_cast<uint16_t>(l4.size()));
+        f.push_back(proto);
+        f.push_back(ttl);
+        f.insert(f.end(), src.ip.begin(), src.ip.begin() + 16);
+        f.insert(f.end(), dst.ip.begin(), dst.ip.begin() + 16);
+    } else {
+        push16(f, 0x0800);
+        const size_t ip = f.size();
+        push16(f, 0x4500);
+        push16(f, static_cast<uint16_t>(20 + l4.size()));
+        push16(f, static_cast<uint16_t>(rng()));  // identification
+        push16(f, 0x4000);                        // don't fragment
+        f.push_back(ttl);
+        f.push_back(proto);
+        push16(f, 0);
+        f.insert(f.end(), src.ip.begin(), src.ip.begin() + 4);
+        f.insert(f.end(), dst.ip.begin(), dst.ip.begin() + 4);
+        const uint16_t hc = inet_checksum(&f[ip], 20, 0);
+        f[ip + 10] = static_cast<uint8_t>(hc >> 8);
+        f[ip + 11] = static_cast<uint8_t>(hc);
+    }
+    append(f, l4);
+    return f;
+}
+
+Bytes udp_frame(SplitMix64& rng, const Host& src, uint16_t sport, const Host& dst, uint16_t dport,
+                const Bytes& payload) {
+    Bytes l4;
+    push16(l4, sport);
+    push16(l4, dport);
+    push16(l4, static_cast<uint16_t>(8 + payload.size()));
+    push16(l4, 0);
+    append(l4, payload);
+    return ip_frame(rng, src, dst, 17, std::move(l4), 6);
+}
+
+// A TCP segment; a SYN carries the options a Linux host sends (MSS, SACK
+// permitted, window scale).
+Bytes tcp_segment(SplitMix64& rng, const Host& src, uint16_t sport, const Host& dst, uint16_t dport,
+                  uint8_t flags, uint32_t seq, uint32_t ack, const Bytes& data) {
+    static const Bytes kSynOptions = {2, 4, 0x05, 0xb4, 4, 2, 1, 3, 3, 7, 1, 1};
+    const Bytes& options = (flags & kSyn) ? kSynOptions : Bytes{};
+    Bytes l4;
+    push16(l4, sport);
+    push16(l4, dport);
+    push32(l4, seq);
+    push32(l4, (flags & kAck) ? ack : 0);
+    l4.push_back(static_cast<uint8_t>((20 + options.size()) / 4 << 4));
+    l4.push_back(flags);
+    push16(l4, (flags & kSyn) ? 64240 : 501);  // the window, scaled by 2^7 after the SYN
+    push16(l4, 0);
+    push16(l4, 0);
+    append(l4, options);
+    append(l4, data);
+    return ip_frame(rng, src, dst, 6, std::move(l4), 16);
+}
+
+// A DNS message: the header, one question, then the records of each
+// section in turn (answer, authority, additional). Names in records point
+// back into the question where they can, as servers compress them.
+class Dns {
+  public:
+    enum Section : size_t { kAnswer = 6, kAuthority = 8, kAdditional = 10 };  // its count's offset
+
+    static constexpr uint16_t kQr = 0x8000, kAa = 0x0400, kTc = 0x0200, kRd = 0x0100, kRa = 0x0080;
+    static constexpr uint16_t kUpdate = 5 << 11;  // the opcode of a dynamic update
+
+    Dns(uint16_t id, uint16_t flags, std::vector<std::string> qname, uint16_t qtype)
+        : qname_(std::move(qname)), qtype_(qtype) {
+        push16(m_, id);
+        push16(m_, flags);
+        push16(m_, 1);
+        m_.resize(12, 0);
+        append(m_, qv::test::wire_name(qname_));
+        push16(m_, qtype);
+        push16(m_, 1);  // IN
+    }
+
+    // The reply to query q: its id, its opcode and RD bit, its question as
+    // it was asked; flags adds AA, RA or TC.
+    static Dns reply_to(const Dns& q, uint16_t flags, uint8_t rcode) {
+        const uint16_t asked = static_cast<uint16_t>(q.m_[2] << 8 | q.m_[3]);
+        return Dns(q.id(), static_cast<uint16_t>(kQr | (asked & 0x7900) | flags | rcode), q.qname_,
+                   q.qtype_);
+    }
+
+    // A compression pointer to the question's name from its label k on.
+    uint16_t name_at(size_t k = 0) const {
+        size_t at = 12;
+        for (size_t i = 0; i < k; ++i) at += 1 + qname_[i].size();
+        return static_cast<uint16_t>(0xC000 | at);
+    }
+
+    // Another question, before any record: QDCOUNT 2, as few servers take.
+    void question(const std::vector<std::string>& qname, uint16_t qtype) {
+        append(m_, qv::test::wire_name(qname));
+        push16(m_, qtype);
+        push16(m_, 1);
+        count(4);
+    }
+
+    // A record whose owner is the compressed name `owner` points at.
+    void rr(Section s, uint16_t owner, uint16_t type, uint32_t ttl, const Bytes& rdata) {
+        Bytes name;
+        push16(name, owner);
+        record(s, name, type, ttl, rdata);
+    }
+    void record(Section s, const Bytes& owner, uint16_t type, uint32_t ttl, const Bytes& rdata) {
+        append(m_, owner);
+        push16(m_, type);
+        push16(m_, 1);
+        push32(m_, ttl);
+        push16(m_, static_cast<uint16_t>(rdata.size()));
+        append(m_, rdata);
+        count(s);
+    }
+
+    // The OPT record of EDNS, last in the additional section.
+    void opt(uint16_t udp_size, bool dnssec_ok, const Bytes& options = {}) {
+        m_.push_back(0);  // the root
+        push16(m_, 41);
+        push16(m_, udp_size);
+        push32(m_, dnssec_ok ? 0x8000 : 0);
+        push16(m_, static_cast<uint16_t>(options.size()));
+        append(m_, options);
+        count(kAdditional);
+        edns_ = udp_size;
+        dnssec_ok_ = dnssec_ok;
+    }
+
+    uint16_t id() const { return static_cast<uint16_t>(m_[0] << 8 | m_[1]); }
+    uint16_t qtype() const { return qtype_; }
+    uint16_t edns() const { return edns_; }  // 0: no OPT record
+    bool dnssec_ok() const { return dnssec_ok_; }
+    const Bytes& bytes() const { return m_; }
+
+  private:
+    void count(size_t s) {
+        const uint16_t n = static_cast<uint16_t>((m_[s] << 8 | m_[s + 1]) + 1);
+        m_[s] = static_cast<uint8_t>(n >> 8);
+        m_[s + 1] = static_cast<uint8_t>(n);
+    }
+
+    Bytes m_;
+    std::vector<std::string> qname_;
+    uint16_t qtype_;
+    uint16_t edns_ = 0;
+    bool dnssec_ok_ = false;
+};
+
+// A name in RDATA: labels, then a pointer to the rest (0: the root).
+Bytes rdata_name(const std::vector<std::string>& labels, uint16_t rest) {
+    Bytes b = qv::test::wire_name(labels);
+    if (rest != 0) {
+        b.pop_back();
+        push16(b, rest);
+    }
+    return b;
+}
+
+// The SOA of the zone whose name `zone` points at.
+Bytes soa_rdata(uint16_t zone) {
+    Bytes b = rdata_name({"ns1"}, zone);
+    append(b, rdata_name({"hostmaster"}, zone));
+    for (uint32_t v : {2026120101u, 7200u, 3600u, 1209600u, 3600u}) push32(b, v);
+    return b;
+}
+
+// An EDNS cookie option: the client's 8 bytes, drawn.
+Bytes cookie_option(SplitMix64& rng) {
+    Bytes b;
+    push16(b, 10);
+    push16(b, 8);
+    push32(b, rng());
+    push32(b, rng());
+    return b;
+}
+
+// The reply's OPT record when the query had one.
+void echo_opt(Dns& reply, const Dns& query, const Bytes& options = {}) {
+    if (query.edns() != 0) reply.opt(1232, query.dnssec_ok(), options);
+}
+
+// 2001:db8:cafe::LAST, or 2001:db8:80::80 for the zones' own servers.
+Bytes address6(uint8_t last) {
+    Bytes a = {0x20, 0x01, 0x0d, 0xb8, 0xca, 0xfe};
+    if (last == 0x80) a[4] = 0, a[5] = 0x80;
+    a.resize(15, 0);
+    a.push_back(last);
+    return a;
+}
+
+// The answer section for hostN.<zone> (zone from label 1 on): an address
+// or mail exchangers where the name has them, for ANY both addresses; for
+// any other type no data, and the zone's SOA. NOERROR either way.
+void answer_host(Dns& r, uint32_t n) {
+    switch (r.qtype()) {
+        case 1:
+            r.rr(Dns::kAnswer, r.name_at(), 1, 300,
+                 {203, 0, 113, static_cast<uint8_t>(100 + n % 50)});
+            break;
+        case 28:
+            r.rr(Dns::kAnswer, r.name_at(), 28, 300, address6(static_cast<uint8_t>(1 + n % 50)));
+            break;
+        case 15:
+            for (uint16_t pref : {10, 20}) {
+                Bytes mx;
+                push16(mx, pref);
+                append(mx, rdata_name({pref == 10 ? "mx1" : "mx2"}, r.name_at(1)));
+                r.rr(Dns::kAnswer, r.name_at(), 15, 3600, mx);
+            }
+            break;
+        case 255:
+            r.rr(Dns::kAnswer, r.name_at(), 1, 300,
+                 {203, 0, 113, static_cast<uint8_t>(100 + n % 50)});
+            r.rr(Dns::kAnswer, r.name_at(), 28, 300, address6(static_cast<uint8_t>(1 + n % 50)));
+            break;
+        default:
+            r.rr(Dns::kAuthority, r.name_at(1), 6, 3600, soa_rdata(r.name_at(1)));
+            break;
+    }
+}
+
+// hostK, the first label of a name under example.net.
+std::string host_label(uint32_t k) {
+    std::string label = "host";
+    label.append(std::to_string(k));
+    return label;
+}
+
+// A client port as Linux draws them.
+uint16_t ephemeral_port(SplitMix64& rng) {
+    return static_cast<uint16_t>(32768 + below(rng, 28232));
+}
+
+// A UDP query from client to server at `at` and, `after` microseconds
+// later, the server's reply to the port it came from.
+void udp_exchange(std::vector<Packet>& out, SplitMix64& rng, int64_t at, int64_t after,
+                  const Host& client, const Host& server, const Dns& query, const Dns& reply) {
+    const uint16_t port = ephemeral_port(rng);
+    out.push_back({at, udp_frame(rng, client, port, server, 53, query.bytes()), 0});
+    out.push_back({at + after, udp_frame(rng, server, 53, client, port, reply.bytes()), 0});
+}
+
+// One DNS-over-TCP connection from a client to the server, both
+// directions in order: the handshake, data each way with the sequence
+// numbers and acknowledgements it would carry, the client's close.
+class TcpSession {
+  public:
+    TcpSession(std::vector<Packet>& out, SplitMix64& rng, const Host& client, const Host& server)
+        : out_(out),
+          rng_(rng),
+          client_(client),
+          server_(server),
+          port_(ephemeral_port(rng)),
+          cseq_(rng()),
+          sseq_(rng()) {}
+
+    // SYN, SYN-ACK, ACK, rtt apart.
+    void open(int64_t us, int64_t rtt) {
+        from_client(us, kSyn, {});
+        from_server(us + rtt / 2, kSyn | kAck, {});
+        from_client(us + rtt, kAck, {});
+    }
+    void client_sends(int64_t us, const Bytes& data) { from_client(us, kPsh | kAck, data); }
+    void server_sends(int64_t us, const Bytes& data) { from_server(us, kPsh | kAck, data); }
+    void client_acks(int64_t us) { from_client(us, kAck, {}); }
+    void server_acks(int64_t us) { from_server(us, kAck, {}); }
+    // The client's FIN, the server's FIN with its ACK, the last ACK.
+    void close(int64_t us, int64_t rtt) {
+        from_client(us, kFin | kAck, {});
+        from_server(us + rtt / 2, kFin | kAck, {});
+        from_client(us + rtt, kAck, {});
+    }
+
+  private:
+    void from_client(int64_t us, uint8_t flags, const Bytes& data) {
+        out_.push_back(
+            {us, tcp_segment(rng_, client_, port_, server_, 53, flags, cseq_, sseq_, data), 0});
+        cseq_ += static_cast<uint32_t>(data.size()) + ((flags & (kSyn | kFin)) ? 1 : 0);
+    }
+    void from_server(int64_t us, uint8_t flags, const Bytes& data) {
+        out_.push_back(
+            {us, tcp_segment(rng_, server_, 53, client_, port_, flags, sseq_, cseq_, data), 0});
+        sseq_ += static_cast<uint32_t>(data.size()) + ((flags & (kSyn | kFin)) ? 1 : 0);
+    }
+
+    std::vector<Packet>& out_;
+    SplitMix64& rng_;
+    Host client_, server_;
+    uint16_t port_;
+    uint32_t cseq_, sseq_;  // the next sequence number of each side
+};
+
+// Each second of [from_s, to_s), host h = 1..hosts asks `per_second`
+// times, at random moments; ask(h, at, n) writes the exchange.
+template <class Ask>
+void hosts_asking(SplitMix64& rng, uint32_t hosts, int per_second, int64_t from_s, int64_t to_s,
+                  Ask ask) {
+    uint32_t n = 0;
+    for (int64_t t = from_s; t < to_s; ++t) {
+        for (uint32_t h = 1; h <= hosts; ++h) {
+            for (int i = 0; i < per_second; ++i) ask(h, t * 1000000 + below(rng, 1000000), n++);
+        }
+    }
+}
+
+// hostN.example.net of type kTypes[n % 12], from a stub (RD set); one in two
+// with EDNS.
+Dns host_query(SplitMix64& rng, uint32_t n) {
+    Dns q(static_cast<uint16_t>(rng()), Dns::kRd, {host_label(n % 50), "example", "net"},
+          kTypes[n % 12]);
+    if (n % 2 == 0) q.opt(1232, false);
+    return q;
+}
+
+// Quiet stubs base+1 .. base+hosts asking the server, authoritative for
+// example.net, about its hosts once a second.
+void quiet_stubs(std::vector<Packet>& out, SplitMix64& rng, uint32_t base, uint32_t hosts,
+                 int64_t from_s, int64_t to_s) {
+    const Host server = server4();
+    hosts_asking(rng, hosts, 1, from_s, to_s, [&](uint32_t h, int64_t at, uint32_t n) {
+        const Host stub = host4(base + h, static_cast<uint8_t>(6 + h % 5));
+        const Dns q = host_query(rng, n);
+        Dns r = Dns::reply_to(q, Dns::kAa, 0);
+        answer_host(r, n);
+        echo_opt(r, q);
+        udp_exchange(out, rng, at, 90 + below(rng, 200), stub, server, q, r);
+    });
+}
+
+// `per_second` exchanges a second in [from_s, to_s), evenly spaced;
+// ask(at, i) writes the i-th of its second.
+template <class Ask>
+void evenly(int64_t from_s, int64_t to_s, int per_second, Ask ask) {
+    for (int64_t t = from_s; t < to_s; ++t) {
+        for (int i = 0; i < per_second; ++i) ask(t * 1000000 + i * (1000000 / per_second), i);
+    }
+}
+
+// Twelve seconds of an authoritative server, 198.51.100.53 (and
+// 2001:db8:53::53), for example.co.uk and example.net:
+//   203.0.113.1..12: quiet stubs asking about example.net, answered NOERROR;
+//   in [4, 6), a random-subdomain flood: 1,000 qps through 24 resolvers
+//     (192.0.2.10..29 and 2001:db8:4:N::35, N = 1..4; about 42 qps each,
+//     none near an alarm), each query a new random label under
+//     example.co.uk, answered NXDOMAIN with the zone's SOA; 3 % ask for a
+//     name the zone has (www, mail, shop) and get its address, NOERROR.
+// The flood lasts two seconds, not the whole capture: at some 280 bytes a
+// query and its answer, that keeps the file well under a megabyte.
+void nxdomain_flood(std::vector<Packet>& out, SplitMix64& rng) {
+    quiet_stubs(out, rng, 0xCB007100, 12, 0, 12);
+    std::vector<Host> resolvers;
+    for (uint32_t k = 0; k < 20; ++k) {
+        resolvers.push_back(host4(0xC000020A + k, static_cast<uint8_t>(4 + k % 9)));
+    }
+    for (uint64_t k = 1; k <= 4; ++k) {
+        resolvers.push_back(host6({0x20010db800040000u | k, 0x35}, static_cast<uint8_t>(7 + k)));
+    }
+    static const char* const kNames[] = {"www", "mail", "shop"};
+    evenly(4, 6, 1000, [&](int64_t at, int i) {
+        const Host& from = resolvers[below(rng, static_cast<uint32_t>(resolvers.size()))];
+        const bool exists = below(rng, 100) >= 97;
+        const std::string label = exists ? kNames[below(rng, 3)] : random_label(rng);
+        const uint16_t qtype = i % 4 == 0 ? 28 : 1;
+        Dns q(static_cast<uint16_t>(rng()), 0, {label, "example", "co", "uk"}, qtype);
+        q.opt(1232, true);
+        Dns r = Dns::reply_to(q, Dns::kAa, exists ? 0 : 3);
+        if (!exists) {
+            r.rr(Dns::kAuthority, r.name_at(1), 6, 3600, soa_rdata(r.name_at(1)));
+        } else if (qtype == 1) {
+            r.rr(Dns::kAnswer, r.name_at(), 1, 3600, {198, 51, 100, 80});
+        } else {
+            r.rr(Dns::kAnswer, r.name_at(), 28, 3600, address6(0x80));
+        }
+        echo_opt(r, q);
+        udp_exchange(out, rng, at, 60 + below(rng, 240), from,
+                     from.version == 6 ? server6() : server4(), q, r);
+    });
+}
+
+Bytes random_bytes(SplitMix64& rng, size_t n) {
+    Bytes b;
+    while (b.size() < n) push32(b, rng());
+    b.resize(n);
+    return b;
+}
+
+// The keys and signatures of a zone signed with RSA/SHA-256 and 2048-bit
+// keys, drawn once: a signed zone serves the same ones to everyone.
+struct ZoneKeys {
+    Bytes zsk, ksk;           // the public keys' moduli
+    std::vector<Bytes> sigs;  // one for each signed RRset of the apex
+};
+
+ZoneKeys draw_keys(SplitMix64& rng) {
+    ZoneKeys k;
+    k.zsk = random_bytes(rng, 256);
+    k.ksk = random_bytes(rng, 256);
+    for (int i = 0; i < 8; ++i) k.sigs.push_back(random_bytes(rng, 256));
+    return k;
+}
+
+// The answer to ANY at the signed apex of example.org: SOA, NS, A, AAAA,
+// MX, TXT, DNSKEY and NSEC, each RRset followed by its RRSIG; some 3,400
+// bytes of message with the question and OPT.
+void apex_any(Dns& r, const ZoneKeys& keys) {
+    constexpr uint16_t kZskTag = 48213, kKskTag = 10571;
+    const uint16_t apex = r.name_at();
+    size_t signed_sets = 0;
+    // The signer's name is never compressed in an RRSIG.
+    const auto rrsig = [&](uint16_t covered, uint32_t ttl, uint16_t tag) {
+        Bytes b;
+        push16(b, covered);
+        b.push_back(8);  // RSA/SHA-256
+        b.push_back(2);  // labels
+        push32(b, ttl);
+        push32(b, static_cast<uint32_t>(Writer::kEpoch + 16 * 86400));  // expiration
+        push32(b, static_cast<uint32_t>(Writer::kEpoch - 14 * 86400));  // inception
+        push16(b, tag);
+        append(b, qv::test::wire_name({"example", "org"}));
+        append(b, keys.sigs[signed_sets++]);
+        r.rr(Dns::kAnswer, apex, 46, ttl, b);
+    };
+    r.rr(Dns::kAnswer, apex, 6, 3600, soa_rdata(apex));
+    rrsig(6, 3600, kZskTag);
+    r.rr(Dns::kAnswer, apex, 2, 86400, rdata_name({"ns1"}, apex));
+    r.rr(Dns::kAnswer, apex, 2, 86400, rdata_name({"ns2"}, apex));
+    rrsig(2, 86400, kZskTag);
+    r.rr(Dns::kAnswer, apex, 1, 3600, {198, 51, 100, 80});
+    rrsig(1, 3600, kZskTag);
+    r.rr(Dns::kAnswer, apex, 28, 3600, address6(0x80));
+    rrsig(28, 3600, kZskTag);
+    Bytes mx;
+    push16(mx, 10);
+    append(mx, rdata_name({"mail"}, apex));
+    r.rr(Dns::kAnswer, apex, 15, 3600, mx);
+    rrsig(15, 3600, kZskTag);
+    for (const char* text : {"v=spf1 ip4:198.51.100.0/24 ip6:2001:db8:80::/48 -all",
+                             "site-verification=Qm3vXh8Lr2TnW5yKc9PdF1sGj7BzA4eUo6iNt0RwYlE",
+                             "contact=hostmaster.example.org"}) {
+        Bytes txt = {static_cast<uint8_t>(strlen(text))};
+        txt.insert(txt.end(), text, text + strlen(text));
+        r.rr(Dns::kAnswer, apex, 16, 3600, txt);
+    }
+    rrsig(16, 3600, kZskTag);
+    for (const Bytes* key : {&keys.zsk, &keys.ksk}) {
+        Bytes b;
+        push16(b, key == &keys.zsk ? 256 : 257);  // zone key; and secure entry point
+        b.push_back(3);
+        b.push_back(8);
+        append(b, {3, 1, 0, 1});  // exponent 65537
+        append(b, *key);
+        r.rr(Dns::kAnswer, apex, 48, 3600, b);
+    }
+    rrsig(48, 3600, kKskTag);
+    // The next name, uncompressed, and the types at the apex: A NS SOA MX
+    // TXT AAAA RRSIG NSEC DNSKEY.
+    Bytes nsec = qv::test::wire_name({"www", "example", "org"});
+    append(nsec, {0, 7, 0x62, 0x01, 0x80, 0x08, 0x00, 0x03, 0x80});
+    r.rr(Dns::kAnswer, apex, 47, 3600, nsec);
+    rrsig(47, 3600, kZskTag);
+}
+
+// Ten seconds of an authoritative server, 198.51.100.53, for example.org
+// (signed) and example.net:
+//   192.0.2.1..8: quiet stubs asking about example.net;
+//   in [2, 8), spoofed in the name of 203.0.113.9, 20 queries a second
+//     (below the default alarm) for ANY example.org with EDNS (4,096 bytes,
+//     DO set), each from a port of its own: 40 bytes of message, answered
+//     with some 3,400, one frame each; one answer a second is truncated
+//     (TC set, no records), as a server that limits its answer rate sends
+//     some.
+void reflection(std::vector<Packet>& out, SplitMix64& rng) {
+    quiet_stubs(out, rng, 0xC0000200, 8, 0, 10);
+    const Host victim = host4(0xCB007109, 9);
+    const ZoneKeys keys = draw_keys(rng);
+    evenly(2, 8, 20, [&](int64_t at, int i) {
+        Dns q(static_cast<uint16_t>(rng()), Dns::kRd, {"example", "org"}, 255);
+        q.opt(4096, true);
+        const bool truncated = i == 7;
+        Dns r = Dns::reply_to(q, truncated ? Dns::kAa | Dns::kTc : Dns::kAa, 0);
+        if (!truncated) apex_any(r, keys);
+        r.opt(1232, true);
+        udp_exchange(out, rng, at, 100 + below(rng, 200), victim, server4(), q, r);
+    });
+}
+
+// The OPT options of a SERVFAIL: an extended error, "no reachable authority".
+Bytes no_reachable_authority() {
+    Bytes b;
+    push16(b, 15);
+    push16(b, 2);
+    push16(b, 22);
+    return b;
+}
+
+// A message behind its 2-byte length prefix, as DNS over TCP sends it.
+Bytes framed(const Dns& m) {
+    return framed(m.bytes());
+}
+
+// Fifteen seconds of a resolver, 198.51.100.53, whose upstream fails in
+// [4, 11):
+//   192.0.2.1..20: stubs asking about example.net hosts 4 times a second
+//     each, over UDP: NOERROR before and after; in the failure SERVFAIL
+//     after 5 to 50 ms (with an extended error where the query has EDNS),
+//     but for one query in ten that the cache still answers;
+//   203.0.113.66: not one of the resolver's clients, twice a second: REFUSED;
+//   192.0.2.15 at 1, 6 and 12 s: a dynamic update of its own name, which a
+//     resolver does not implement: NOTIMP;
+//   192.0.2.16 at 3, 7 and 13 s: a query with two questions: FORMERR;
+//   whole TCP connections (handshake, length-prefixed messages, FIN each
+//   way):
+//     192.0.2.17 at 2 s: big.example.net TXT over UDP gets TC, and again
+//       over TCP an answer of some 2,200 bytes in two segments;
+//     192.0.2.18 at 5 s: one query, SERVFAIL;
+//     192.0.2.19 at 7 s: two queries in one segment, their two answers
+//       (SERVFAIL, then NOERROR from the cache) in one;
+//     203.0.113.66 at 9 s: one query, REFUSED.
+void servfail_storm(std::vector<Packet>& out, SplitMix64& rng) {
+    const Host resolver = server4();
+    const auto failing = [](int64_t at) { return at >= 4000000 && at < 11000000; };
+    const auto resolve = [&](const Dns& q, uint32_t n, bool fail) {
+        Dns r = Dns::reply_to(q, Dns::kRa, fail ? 2 : 0);
+        if (fail) {
+            echo_opt(r, q, no_reachable_authority());
+        } else {
+            answer_host(r, n);
+            echo_opt(r, q);
+        }
+        return r;
+    };
+    hosts_asking(rng, 20, 4, 0, 15, [&](uint32_t h, int64_t at, uint32_t n) {
+        const Dns q = host_query(rng, n);
+        const bool fail = failing(at) && below(rng, 10) != 0;
+        const int64_t after = fail ? 5000 + below(rng, 45000) : 150 + below(rng, 700);
+        udp_exchange(out, rng, at, after, host4(0xC0000200 + h, 3), resolver, q,
+                     resolve(q, n, fail));
+    });
+    const Host outsider = host4(0xCB007142, 10);
+    evenly(0, 15, 2, [&](int64_t at, int) {
+        Dns q(static_cast<uint16_t>(rng()), Dns::kRd, {"www", "example", "com"}, 1);
+        q.opt(1232, false);
+        Dns r = Dns::reply_to(q, Dns::kRa, 5);
+        echo_opt(r, q);
+        udp_exchange(out, rng, at + below(rng, 400000), 120, outsider, resolver, q, r);
+    });
+    for (int64_t s : {1, 6, 12}) {
+        Dns u(static_cast<uint16_t>(rng()), Dns::kUpdate, {"example", "net"}, 6);
+        u.record(Dns::kAuthority, rdata_name({"pc-015"}, u.name_at()), 1, 1200, {192, 0, 2, 15});
+        udp_exchange(out, rng, s * 1000000 + 250000, 90, host4(0xC000020F, 3), resolver, u,
+                     Dns::reply_to(u, Dns::kRa, 4));
+    }
+    for (int64_t s : {3, 7, 13}) {
+        Dns q(static_cast<uint16_t>(rng()), Dns::kRd, {"host16", "example", "net"}, 1);
+        q.question({"host16", "example", "net"}, 28);
+        Dns r = Dns::reply_to(q, Dns::kRa, 1);
+        udp_exchange(out, rng, s * 1000000 + 500000, 80, host4(0xC0000210, 3), resolver, q, r);
+    }
+
+    constexpr int64_t kRtt = 900;
+    {
+        const Host client = host4(0xC0000211, 3);
+        const int64_t at = 2000000 + 100000;
+        Dns q(static_cast<uint16_t>(rng()), Dns::kRd, {"big", "example", "net"}, 16);
+        q.opt(1232, false);
+        Dns tc = Dns::reply_to(q, Dns::kRa | Dns::kTc, 0);
+        echo_opt(tc, q);
+        udp_exchange(out, rng, at, 300, client, resolver, q, tc);
+        TcpSession c(out, rng, client, resolver);
+        c.open(at + 1000, kRtt);
+        Dns q2(static_cast<uint16_t>(rng()), Dns::kRd, {"big", "example", "net"}, 16);
+        q2.opt(1232, false);
+        Dns r = Dns::reply_to(q2, Dns::kRa, 0);
+        static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int k = 0; k < 10; ++k) {
+            Bytes txt = {200};
+            for (int j = 0; j < 200; ++j)
+                txt.push_back(static_cast<uint8_t>(kChars[below(rng, 36)]));
+            r.rr(Dns::kAnswer, r.name_at(), 16, 300, txt);
+        }
+        echo_opt(r, q2);
+        const Bytes answer = framed(r);
+        c.client_sends(at + 1000 + kRtt + 20, framed(q2));
+        c.server_sends(at + 2500, Bytes(answer.begin(), answer.begin() + 1448));
+        c.server_sends(at + 2510, Bytes(answer.begin() + 1448, answer.end()));
+        c.client_acks(at + 2500 + kRtt / 2);
+        c.close(at + 3000, kRtt);
+    }
+    {
+        TcpSession c(out, rng, host4(0xC0000212, 3), resolver);
+        const int64_t at = 5000000 + 300000;
+        c.open(at, kRtt);
+        Dns q(static_cast<uint16_t>(rng()), Dns::kRd, {"host18", "example", "net"}, 1);
+        c.client_sends(at + kRtt + 20, framed(q));
+        c.server_acks(at + kRtt + 500);
+        c.server_sends(at + 30000, framed(resolve(q, 18, true)));
+        c.client_acks(at + 30000 + kRtt / 2);
+        c.close(at + 31000, kRtt);
+    }
+    {
+        TcpSession c(out, rng, host4(0xC0000213, 3), resolver);
+        const int64_t at = 7000000 + 600000;
+        c.open(at, kRtt);
+        Dns q1(static_cast<uint16_t>(rng()), Dns::kRd, {"host19", "example", "net"}, 1);
+        Dns q2(static_cast<uint16_t>(rng()), Dns::kRd, {"host19", "example", "net"}, 28);
+        Bytes both = framed(q1);
+        append(both, framed(q2));
+        c.client_sends(at + kRtt + 20, both);
+        c.server_acks(at + kRtt + 500);
+        Bytes answers = framed(resolve(q1, 19, true));
+        append(answers, framed(resolve(q2, 19, false)));
+        c.server_sends(at + 25000, answers);
+        c.client_acks(at + 25000 + kRtt / 2);
+        c.close(at + 26000, kRtt);
+    }
+    {
+        TcpSession c(out, rng, outsider, resolver);
+        const int64_t at = 9000000 + 700000;
+        c.open(at, 2 * kRtt);
+        Dns q(static_cast<uint16_t>(rng()), Dns::kRd, {"www", "example", "com"}, 1);
+        c.client_sends(at + 2 * kRtt + 20, framed(q));
+        c.server_sends(at + 3 * kRtt, framed(Dns::reply_to(q, Dns::kRa, 5)));
+        c.client_acks(at + 4 * kRtt);
+        c.close(at + 5 * kRtt, 2 * kRtt);
+    }
+}
+
+// labels with each letter's case drawn, as a resolver sends its own queries.
+std::vector<std::string> mixed_case(std::vector<std::string> labels, SplitMix64& rng) {
+    for (std::string& l : labels) {
+        for (char& c : l) {
+            if (c >= 'a' && c <= 'z' && below(rng, 2) != 0) c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return labels;
+}
+
+// Fifteen seconds of a resolver, 198.51.100.53, and the servers it asks:
+//   198.51.100.1..10 (on its own link) and 203.0.113.1..6 ask it about
+//     hostK.example.net twice a second each; K < 250 exist, the others are
+//     NXDOMAIN;
+//   one query in three misses the cache: the resolver asks 192.0.2.200
+//     itself, from a port of its own (RD clear, EDNS with DO and a cookie,
+//     the name's letters in random case), and answers its client once the
+//     answer is in; one miss in eight first goes to 192.0.2.201, which
+//     answers REFUSED (a lame server), and then to 192.0.2.200.
+// A replay that watches 198.51.100.0/24 sees the clients' queries and the
+// resolver's answers to them; neither the resolver's own queries (from it,
+// to port 53 outside) nor their answers (from port 53 outside, to it) are
+// the watched network's.
+void resolver_upstream(std::vector<Packet>& out, SplitMix64& rng) {
+    const Host resolver = server4();
+    const Host upstream = host4(0xC00002C8, 8);  // 192.0.2.200
+    const Host lame = host4(0xC00002C9, 11);     // 192.0.2.201
+    const Bytes cookie = cookie_option(rng);
+    // The answer a server for example.net gives for hostK, under r's header.
+    const auto fill = [](Dns& r, uint32_t k) {
+        if (k < 250) {
+            answer_host(r, k);
+        } else {
+            r.rr(Dns::kAuthority, r.name_at(1), 6, 3600, soa_rdata(r.name_at(1)));
+        }
+    };
+    hosts_asking(rng, 16, 2, 0, 15, [&](uint32_t h, int64_t at, uint32_t n) {
+        const Host client = h <= 10 ? lan_host(0xC6336400 + h) : host4(0xCB007100 + h - 10, 5);
+        const uint32_t k = below(rng, 300);
+        const uint8_t rcode = k < 250 ? 0 : 3;
+        const std::vector<std::string> name = {host_label(k), "example", "net"};
+        Dns q(static_cast<uint16_t>(rng()), Dns::kRd, name, kTypes[n % 12]);
+        if (n % 2 == 0) q.opt(1232, false);
+        int64_t ready = at + 100 + below(rng, 300);
+        if (below(rng, 3) == 0) {
+            int64_t ask = at + 80 + below(rng, 100);
+            const auto ask_upstream = [&](const Host& server, uint8_t rc, int64_t took) {
+                // One draw a statement: the order of a call's arguments is
+                // the compiler's, and the bytes must not depend on it.
+                const auto id = static_cast<uint16_t>(rng());
+                Dns uq(id, 0, mixed_case(name, rng), q.qtype());
+                uq.opt(1232, true, cookie);
+                Dns ur = Dns::reply_to(uq, rc == 5 ? 0 : Dns::kAa, rc);
+                if (rc != 5) fill(ur, k);
+                ur.opt(1232, true);
+                udp_exchange(out, rng, ask, took, resolver, server, uq, ur);
+                ask += took + 50;
+            };
+            if (below(rng, 8) == 0) ask_upstream(lame, 5, 6000 + below(rng, 14000));
+            ask_upstream(upstream, rcode, 8000 + below(rng, 32000));
+            ready = ask + 10;
+        }
+        Dns r = Dns::reply_to(q, Dns::kRa, rcode);
+        fill(r, k);
+        echo_opt(r, q);
+        udp_exchange(out, rng, at, ready - at, client, resolver, q, r);
+    });
+}
+
+void answer_captures(const std::string& dir) {
+    SplitMix64 rng(0x5eed0a45);
+    const struct {
+        const char* file;
+        void (*make)(std::vector<Packet>&, SplitMix64&);
+    } captures[] = {{"nxdomain-flood.pcap", nxdomain_flood},
+                    {"reflection.pcap", reflection},
+                    {"servfail-storm.pcap", servfail_storm},
+                    {"resolver-upstream.pcap", resolver_upstream}};
+    for (const auto& c : captures) {
+        std::vector<Packet> p;
+        c.make(p, rng);
+        write_all(dir + "/" + c.file, p);
+    }
+}
+
+// The answer benchmark's captures, 100,000 messages a second between 2,000
+// clients (198.51.0.0 .. 198.51.7.207) and the server 198.51.100.53:
+//   bench-queries-only.pcap     n queries for hostK.example.net, A or
+//                               AAAA, with EDNS and a cookie;
+//   bench-answers-only.pcap     the n answers to them alone: 80 % NOERROR
+//                               with the address, 15 % NXDOMAIN with the
+//                               zone's SOA, 4 % SERVFAIL, 1 % REFUSED;
+//   bench-queries-answers.pcap  each query followed 5 us later by its
+//                               answer: 2n frames.
+// The frames are of a size: a query's is 100 or 101 bytes, an answer's 88
+// to 140, 112 on average.
+void answer_bench_captures(const std::string& dir, long n) {
+    constexpr int qps = 100000;
+    SplitMix64 rng(0x5eed0a46);
+    const Host server = server4();
+    Writer queries(dir + "/bench-queries-only.pcap");
+    Writer answers(dir + "/bench-answers-only.pcap");
+    Writer both(dir + "/bench-queries-answers.pcap");
+    for (long i = 0; i < n; ++i) {
+        const int64_t us = (i / qps) * 1000000 + (i % qps) * 10;
+        const Host client = host4(0xC6330000u + below(rng, 2000), 6);
+        const uint16_t port = ephemeral_port(rng);
+        const auto k = static_cast<uint32_t>(i % 50);
+        Dns q(static_cast<uint16_t>(i), Dns::kRd, {host_label(k), "example", "net"},
+              i % 4 == 0 ? 28 : 1);
+        q.opt(1232, false, cookie_option(rng));
+        const uint32_t draw = below(rng, 100);
+        const uint8_t rcode = draw < 80 ? 0 : draw < 95 ? 3 : draw < 99 ? 2 : 5;
+        Dns r = Dns::reply_to(q, Dns::kRa, rcode);
+        if (rcode == 0) {
+            answer_host(r, k);
+        } else if (rcode == 3) {
+            r.rr(Dns::kAuthority, r.name_at(1), 6, 3600, soa_rdata(r.name_at(1)));
+        }
+        echo_opt(r, q);
+        const Packet query{us, udp_frame(rng, client, port, server, 53, q.bytes()), 0};
+        Packet answer{us, udp_frame(rng, server, 53, client, port, r.bytes()), 0};
+        queries.add(query);
+        answers.add(answer);
+        both.add(query);
+        answer.usec += 5;
+        both.add(answer);
+    }
+}
+
 void small_captures(const std::string& dir) {
     std::mt19937 rng(53);
     {
@@ -962,6 +1836,7 @@ void small_captures(const std::string& dir) {
         write_all(dir + "/tcp-stream.pcap", p);
     }
     zone_captures(dir);
+    answer_captures(dir);
 }
 
 void bench_captures(const std::string& dir, long n) {
@@ -1084,8 +1959,12 @@ int main(int argc, char** argv) {
         zone_bench_captures(argv[2], atol(argv[3]));
         return 0;
     }
+    if (argc == 4 && strcmp(argv[1], "--answers") == 0) {
+        answer_bench_captures(argv[2], atol(argv[3]));
+        return 0;
+    }
     fprintf(stderr,
-            "usage: make_captures DIR | make_captures --bench|--zones DIR N | make_captures "
+            "usage: make_captures DIR | make_captures --bench|--zones|--answers DIR N | make_captures "
             "--tcp-bench DIR N SYNS\n");
     return 2;
 }
