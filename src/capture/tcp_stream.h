@@ -89,14 +89,14 @@ private:
         uint8_t prefix_have;   // bytes of the length prefix read, 0 to 2
         bool synced;           // next_seq is at a known place in the message framing
         bool ended;            // its FIN came
-        int16_t held;          // slot of a segment that came early, or -1
+        int16_t held = -1;     // slot of a segment that came early, or -1
         uint8_t head[kHead];   // the first bytes of the current message
     };
     struct Conn {
         const ConnKey key;
         uint32_t last_seen;    // seconds, low 32 bits; 1 once ended
         uint32_t ended_at;     // when it ended; 0 while it runs
-        Stream dir[2] = {{.held = -1}, {.held = -1}};
+        Stream dir[2]{};
     };
     struct Held {
         uint32_t seq;
