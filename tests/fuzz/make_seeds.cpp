@@ -27,6 +27,17 @@ int main(int argc, char** argv) {
         FrameSpec tcp6 = tcp;
         tcp6.ip_version = 6;
         layouts.push_back({li, tcp6});
+        // Answers from port 53, over each transport: the fuzz targets count them.
+        FrameSpec answer = udp;
+        answer.src_port = 53;
+        answer.dst_port = 40000;
+        answer.dns_flags_hi = 0x81;
+        layouts.push_back({li, answer});
+        FrameSpec tcp_answer = tcp;
+        tcp_answer.src_port = 53;
+        tcp_answer.dst_port = 40000;
+        tcp_answer.dns_flags_hi = 0x83;  // TC too
+        layouts.push_back({li, tcp_answer});
         if (links[li] == 14 || links[li] == 16 || links[li] == 20) {
             FrameSpec tagged = udp6;
             tagged.vlan_tpids = {0x88A8, 0x8100};
