@@ -41,8 +41,23 @@ inline constexpr std::array<MetricType, 18> metric_types = {{
 }};
 inline constexpr int kMetricTypeRows = static_cast<int>(metric_types.size()) + 1;
 
+namespace metric_types_detail {
+// The row of each type below 256, found once: one load a query.
+struct RowTable {
+    uint8_t row[256] = {};
+    constexpr RowTable() {
+        for (auto& r : row) r = static_cast<uint8_t>(kMetricTypeRows - 1);
+        for (size_t i = 0; i < metric_types.size(); ++i) {
+            if (metric_types[i].code < 256) row[metric_types[i].code] = static_cast<uint8_t>(i);
+        }
+    }
+};
+inline constexpr RowTable kRows;
+}  // namespace metric_types_detail
+
 // The row of a query type, "other" included.
 inline int metric_type_row(uint16_t qtype) {
+    if (qtype < 256) return metric_types_detail::kRows.row[qtype];
     for (int i = 0; i < static_cast<int>(metric_types.size()); ++i) {
         if (metric_types[static_cast<size_t>(i)].code == qtype) return i;
     }

@@ -27,26 +27,26 @@ FrameResult take_message(const CaptureContext& ctx, const Message& m, time_t now
     }
     // An answer counts for the client it goes to.
     const SourceAddr& client = m.answer ? m.dest : m.source;
-    Observation o{};
-    o.who = client.masked(ctx.prefixes.of(client));
-    o.time = now;
-    o.protocol = m.protocol;
-    o.answer = m.answer;
-    o.truncated = m.truncated;
-    o.rcode = m.rcode;
-    o.qtype = m.qtype;
-    o.size = m.size;
-    // The zone is worked out here, outside the table's lock.
-    ZoneText zone;
-    ZoneKey key;
-    ZoneQuery zq{};
+    Observation o{.who = client.masked(ctx.prefixes.of(client)),
+                  .time = now,
+                  .protocol = m.protocol,
+                  .answer = m.answer,
+                  .truncated = m.truncated,
+                  .rcode = m.rcode,
+                  .qtype = m.qtype,
+                  .size = m.size,
+                  .zone = nullptr};
     if (ctx.zones != nullptr && m.has_question) {
+        // The zone is worked out here, outside the table's lock.
+        ZoneText zone;
         ctx.zones->zone_of(m.name, zone);
-        key = ZoneKey::of(zone.view());
-        zq = {&key, zone.name_hash};
+        const ZoneKey key = ZoneKey::of(zone.view());
+        const ZoneQuery zq{&key, zone.name_hash};
         o.zone = &zq;
+        ctx.table->lock()->add(o);
+    } else {
+        ctx.table->lock()->add(o);
     }
-    ctx.table->lock()->add(o);
     if (ctx.stats != nullptr) {
         if (m.answer) {
             ctx.stats->answer(m.family, m.protocol, m.rcode, m.truncated, m.size);
@@ -100,15 +100,16 @@ FrameResult take_frame(CaptureContext& ctx, const pcap_pkthdr* header, const u_c
     const time_t now = header->ts.tv_sec;
     if (p->protocol == 17) {
         NameBuffer name;
-        auto m = decode_message(p->payload, name, &why, wants_names_of(ctx), counts_answers(ctx));
-        if (!m) return result_of(why);
-        m->source = p->source;
-        m->dest = p->dest;
-        m->family = p->family;
-        m->protocol = p->protocol;
-        m->src_port = p->src_port;
-        m->size = p->data_len;
-        return take_message(ctx, *m, now);
+        Message m;
+        if (!decode_message(p->payload, name, m, &why, wants_names_of(ctx), counts_answers(ctx)))
+            return result_of(why);
+        m.source = p->source;
+        m.dest = p->dest;
+        m.family = p->family;
+        m.protocol = p->protocol;
+        m.src_port = p->src_port;
+        m.size = p->data_len;
+        return take_message(ctx, m, now);
     }
     // Without -R, segments from port 53 carry answers that count nowhere.
     if (p->dst_port != 53 && !counts_answers(ctx)) return FrameResult::response;

@@ -137,37 +137,35 @@ namespace {
 // function, so the compiler drops what only the text would read; with it,
 // the text is written in the same pass as the name is read.
 template <bool kText>
-std::optional<Message> message_of(std::span<const uint8_t> m, NameBuffer& name, Verdict* why,
-                                  bool answers) {
+bool message_of(std::span<const uint8_t> m, NameBuffer& name, Message& out, Verdict* why, bool answers) {
     DnsMessage msg;
     size_t stored = 0;
     const Verdict v = read_into<kText>(m, msg, &name, &stored);
     if (why != nullptr) *why = v;
     if (v == Verdict::response) {
         // An answer counts with no question at all, not with a broken one.
-        if (!answers || (msg.qdcount() != 0 && !msg.has_question)) return std::nullopt;
+        if (!answers || (msg.qdcount() != 0 && !msg.has_question)) return false;
     } else if (v != Verdict::query) {
-        return std::nullopt;
+        return false;
     }
-    Message out{};
-    out.answer = msg.qr();
+    out.answer = v == Verdict::response;
     out.truncated = msg.tc();
     out.rcode = msg.rcode();
     out.has_question = msg.has_question;
-    if (msg.has_question) out.qtype = msg.question.qtype;
+    out.qtype = msg.has_question ? msg.question.qtype : 0;
     if (!kText || !msg.has_question) {
         stored = 0;
         name.text[0] = '\0';
     }
     out.name = std::string_view(name.text, stored);
-    return out;
+    return true;
 }
 
 }  // namespace
 
-std::optional<Message> decode_message(std::span<const uint8_t> m, NameBuffer& name, Verdict* why,
-                                      bool text, bool answers) {
-    return text ? message_of<true>(m, name, why, answers) : message_of<false>(m, name, why, answers);
+bool decode_message(std::span<const uint8_t> m, NameBuffer& name, Message& out, Verdict* why, bool text,
+                    bool answers) {
+    return text ? message_of<true>(m, name, out, why, answers) : message_of<false>(m, name, out, why, answers);
 }
 
 }  // namespace qv

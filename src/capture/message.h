@@ -105,15 +105,25 @@ struct Message {
     std::string_view name;  // in the caller's NameBuffer; presentation form, each label followed by '.'
 };
 
-// The message in msg, its name written into name when text is set (else
-// m.name is empty: no report needs it unless packets are dumped or zones
-// counted). A query is read_message's verdict query. With answers set, a
+// Reads the message in msg into out's DNS fields (answer, truncated, rcode,
+// has_question, qtype, name), its name written into name when text is set
+// (else out.name is empty: no report needs it unless packets are dumped or
+// zones counted); the packet's fields and size are the caller's and left as
+// they are. A query is read_message's verdict query. With answers set, a
 // message with QR set is one too when its header reads and its first
 // question, if QDCOUNT is above 0, follows the rules of a query's (*why
-// stays response for it). The packet's fields and size are left for the
-// caller. On failure, *why (when given) is the verdict.
-std::optional<Message> decode_message(std::span<const uint8_t> msg, NameBuffer& name,
-                                      Verdict* why = nullptr, bool text = true,
-                                      bool answers = false);
+// stays response for it). False when the message is neither; *why (when
+// given) is the verdict.
+bool decode_message(std::span<const uint8_t> msg, NameBuffer& name, Message& out, Verdict* why = nullptr,
+                    bool text = true, bool answers = false);
+
+// The same, into a fresh message whose packet fields are zero.
+inline std::optional<Message> decode_message(std::span<const uint8_t> msg, NameBuffer& name,
+                                             Verdict* why = nullptr, bool text = true,
+                                             bool answers = false) {
+    Message m{};
+    if (!decode_message(msg, name, m, why, text, answers)) return std::nullopt;
+    return m;
+}
 
 }  // namespace qv

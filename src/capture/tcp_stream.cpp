@@ -252,20 +252,21 @@ void TcpStreams::finish_message(Stream& c) {
     c.prefix_have = 0;
     Verdict why;
     const bool answers = dir_ == 1;
-    auto m = decode_message(std::span<const uint8_t>(c.head, std::min<size_t>(c.msg_len, kHead)),
-                            name_, &why, sink_->wants_names(), answers);
+    Message m;
+    const bool read = decode_message(std::span<const uint8_t>(c.head, std::min<size_t>(c.msg_len, kHead)), name_,
+                                     m, &why, sink_->wants_names(), answers);
     // Each side counts only its own kind of message.
-    if (!m || m->answer != answers) {
-        sink_->not_counted(m ? Verdict::response : why);
+    if (!read || m.answer != answers) {
+        sink_->not_counted(read ? Verdict::response : why);
         return;
     }
-    m->source = packet_->source;
-    m->dest = packet_->dest;
-    m->family = packet_->family;
-    m->protocol = packet_->protocol;
-    m->src_port = packet_->src_port;
-    m->size = c.msg_len;
-    sink_->message(*m);
+    m.source = packet_->source;
+    m.dest = packet_->dest;
+    m.family = packet_->family;
+    m.protocol = packet_->protocol;
+    m.src_port = packet_->src_port;
+    m.size = c.msg_len;
+    sink_->message(m);
 }
 
 }  // namespace qv
