@@ -524,6 +524,79 @@ void await_second_turn() {
                                 Duration(5));
 }
 
+// ---------------------------------------------------------------- other programs
+
+std::string tool(const std::string& name) {
+    const char* path = getenv("PATH");
+    std::istringstream dirs(std::string(path != nullptr ? path : "/usr/bin:/bin") +
+                            ":/usr/sbin:/sbin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        if (dir.empty()) continue;
+        const std::string full = dir + "/" + name;
+        if (access(full.c_str(), X_OK) == 0) return full;
+    }
+    return "";
+}
+
+std::string run_tool(const std::vector<std::string>& argv, Duration timeout) {
+    Process p(tool(argv[0]), argv, Stdout::pipe);
+    EXPECT_EQ(p.wait_exit(timeout), exited(0)) << p.describe();
+    return p.out();
+}
+
+std::vector<std::string> Tshark::argv(const std::string& capture_filter,
+                                      const std::vector<std::string>& fields,
+                                      const std::string& temp_dir,
+                                      const std::string& display_filter) {
+    std::vector<std::string> a = {"tshark", "-i",         "lo",     "-f", capture_filter, "-n",
+                                  "-l",     "--temp-dir", temp_dir, "-T", "fields"};
+    if (!display_filter.empty()) {
+        a.push_back("-Y");
+        a.push_back(display_filter);
+    }
+    for (const std::string& f : fields) {
+        a.push_back("-e");
+        a.push_back(f);
+    }
+    return a;
+}
+
+Tshark::Tshark(const std::string& capture_filter, const std::vector<std::string>& fields,
+               const std::string& temp_dir, const std::string& display_filter)
+    : process_(tool("tshark"), argv(capture_filter, fields, temp_dir, display_filter)) {}
+
+Tshark::~Tshark() {
+    process_.signal(SIGTERM);
+    process_.wait_exit();
+}
+
+bool Tshark::wait_until(const std::function<bool(const std::string&)>& pred, Duration timeout) {
+    return process_.wait_until(
+        [&](const std::string& out, const std::string&) { return pred(out); }, timeout);
+}
+
+namespace {
+
+std::vector<std::string> split(const std::string& text, char by) {
+    std::vector<std::string> parts;
+    size_t from = 0;
+    for (size_t at; (at = text.find(by, from)) != std::string::npos; from = at + 1)
+        parts.push_back(text.substr(from, at - from));
+    parts.push_back(text.substr(from));
+    return parts;
+}
+
+}  // namespace
+
+std::vector<std::string> tshark_fields(const std::string& line) {
+    return split(line, '\t');
+}
+
+std::vector<std::string> occurrences(const std::string& field) {
+    if (field.empty()) return {};
+    return split(field, ',');
+}
+
 // ---------------------------------------------------------------- frames
 
 std::string ip_text(const Ipv4& a) {
@@ -968,6 +1041,32 @@ std::optional<std::string> metrics_page(uint16_t port) {
         return std::nullopt;
     }
     return raw.substr(body + 4);
+}
+
+Samples samples_of(const std::string& page) {
+    Samples s;
+    std::istringstream in(page);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const size_t space = line.rfind(' ');
+        if (space == std::string::npos) continue;
+        s[line.substr(0, space)] = std::strtod(line.c_str() + space + 1, nullptr);
+    }
+    return s;
+}
+
+std::string mismatches(const Samples& got, const Samples& want) {
+    std::string out;
+    for (const auto& [series, value] : want) {
+        auto it = got.find(series);
+        if (it == got.end()) {
+            out += series + ": missing, want " + std::to_string(value) + "\n";
+        } else if (it->second != value) {
+            out += series + ": " + std::to_string(it->second) + ", want " + std::to_string(value) +
+                   "\n";
+        }
+    }
+    return out;
 }
 
 }  // namespace qv::e2e

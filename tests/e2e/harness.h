@@ -8,8 +8,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -20,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -128,6 +127,46 @@ Process start_program_as(const std::string& argv0, const std::vector<std::string
 
 // The complete lines of a text (a last line without '\n' is left out).
 std::vector<std::string> lines_of(const std::string& text);
+
+// ---------------------------------------------------------------- other programs
+
+// The path of a program on PATH (or in /usr/sbin and /sbin, which a
+// non-login root shell may lack), or "" when it is not installed.
+std::string tool(const std::string& name);
+
+// Runs the program argv[0] (found by tool) to its end, with the timeout;
+// adds a failure unless it exits 0. Its standard output.
+std::string run_tool(const std::vector<std::string>& argv, Duration timeout = Duration(30000));
+
+// tshark capturing on lo, printing the fields of every frame it dissects
+// as one line, tab-separated (several occurrences of a field in a frame,
+// such as the DNS messages of one TCP segment, comma-separated). Its
+// temporary capture file goes into temp_dir.
+class Tshark {
+  public:
+    Tshark(const std::string& capture_filter, const std::vector<std::string>& fields,
+           const std::string& temp_dir, const std::string& display_filter = "");
+    // Ends it by a signal it handles, so that it removes its temporary file.
+    ~Tshark();
+    Tshark(const Tshark&) = delete;
+    Tshark& operator=(const Tshark&) = delete;
+
+    std::string out() const { return process_.out(); }
+    // Waits until pred(stdout) holds or the timeout passes; whether it holds.
+    bool wait_until(const std::function<bool(const std::string&)>& pred, Duration timeout = kWait);
+    std::string describe() const { return process_.describe(); }
+
+  private:
+    static std::vector<std::string> argv(const std::string& capture_filter,
+                                         const std::vector<std::string>& fields,
+                                         const std::string& temp_dir,
+                                         const std::string& display_filter);
+    Process process_;
+};
+
+// The fields of one of Tshark's lines, and the occurrences of one field.
+std::vector<std::string> tshark_fields(const std::string& line);
+std::vector<std::string> occurrences(const std::string& field);
 
 // Returns just after the wall clock's second has turned. The program rates a
 // source over the whole seconds since its first query of the cycle, so a
@@ -279,6 +318,13 @@ SyslogListener& syslog_listener();
 
 // GET /metrics on 127.0.0.1:port: the body of a 200 answer, or nothing.
 std::optional<std::string> metrics_page(uint16_t port);
+
+// Each sample line of a page: the series as written, name{labels}, to its value.
+using Samples = std::map<std::string, double>;
+Samples samples_of(const std::string& page);
+
+// The series of want that got lacks or holds with another value, one a line.
+std::string mismatches(const Samples& got, const Samples& want);
 
 // ---------------------------------------------------------------- subreaper
 

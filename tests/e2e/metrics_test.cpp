@@ -239,36 +239,6 @@ std::set<std::string> held_by_server(uint16_t port) {
 
 // ---------------------------------------------------------------- the page
 
-// Each sample line of a page: the series as written, name{labels}, to its value.
-using Samples = std::map<std::string, double>;
-
-Samples samples_of(const std::string& page) {
-    Samples s;
-    std::istringstream in(page);
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        const size_t space = line.rfind(' ');
-        if (space == std::string::npos) continue;
-        s[line.substr(0, space)] = std::strtod(line.c_str() + space + 1, nullptr);
-    }
-    return s;
-}
-
-// The series of want that got lacks or holds with another value, one a line.
-std::string mismatches(const Samples& got, const Samples& want) {
-    std::string out;
-    for (const auto& [series, value] : want) {
-        auto it = got.find(series);
-        if (it == got.end()) {
-            out += series + ": missing, want " + std::to_string(value) + "\n";
-        } else if (it->second != value) {
-            out += series + ": " + std::to_string(it->second) + ", want " + std::to_string(value) +
-                   "\n";
-        }
-    }
-    return out;
-}
-
 // The query-type rows of the page, in its order.
 const std::vector<std::string> kTypeRows = {
     "A",  "NS",     "CNAME", "SOA",   "PTR", "MX",  "TXT",  "AAAA", "SRV",  "NAPTR",

@@ -39,17 +39,6 @@ using Bytes = std::vector<uint8_t>;
     throw std::runtime_error(what + ": " + strerror(errno));
 }
 
-// The path of a program on PATH, or "" when it is not installed.
-std::string tool(const std::string& name) {
-    const char* path = getenv("PATH");
-    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string full = dir + "/" + name;
-        if (access(full.c_str(), X_OK) == 0) return full;
-    }
-    return "";
-}
-
 // The answer to a query: its header with QR and RA set and its question,
 // nothing else (an OPT record the client sent is left out); FORMERR with
 // the header alone when the question cannot be read.
@@ -277,15 +266,8 @@ class Watchers {
         : proto_(proto),
           qv_(start_program({"-b", "-D", "-Q", "-i", "lo", "-w", "2", "-s", "-z", "127.0.0.1", "-p",
                              std::to_string(collector_.port())})),
-          tshark_(tool("tshark"),
-                  {"tshark", "-i", "lo", "-f", proto + " port 53", "-n", "-l", "--temp-dir",
-                   temp_dir, "-Y", "dns.flags.response == 0", "-T", "fields", "-e", "ip.src", "-e",
-                   "tcp.flags.syn", "-e", "dns.qry.name"}) {}
-    ~Watchers() {
-        // Ended by a signal it handles, so that tshark removes its temporary file.
-        tshark_.signal(SIGTERM);
-        tshark_.wait_exit();
-    }
+          tshark_(proto + " port 53", {"ip.src", "tcp.flags.syn", "dns.qry.name"}, temp_dir,
+                  "dns.flags.response == 0") {}
 
     // Both capture: each has shown a probe.
     ::testing::AssertionResult start() { return probe("ready"); }
@@ -297,9 +279,7 @@ class Watchers {
         qv_.wait_until([&](const std::string& out, const std::string&) {
             return dumped(out, proto_, suffix + ".") >= want;
         });
-        tshark_.wait_until([&](const std::string& out, const std::string&) {
-            return dissected(out, suffix) >= want;
-        });
+        tshark_.wait_until([&](const std::string& out) { return dissected(out, suffix) >= want; });
         return probe("end");
     }
 
@@ -345,7 +325,7 @@ class Watchers {
             injector.send(probe_frame(proto_, label, ++probes_));
             qv_seen = qv_seen || qv_.wait_out(qv_line, Duration(50));
             tshark_seen = tshark_seen || tshark_.wait_until(
-                                             [&](const std::string& out, const std::string&) {
+                                             [&](const std::string& out) {
                                                  return out.find(tshark_name) != std::string::npos;
                                              },
                                              Duration(50));
@@ -356,7 +336,7 @@ class Watchers {
     std::string proto_;
     UdpReceiver collector_;
     Process qv_;
-    Process tshark_;
+    Tshark tshark_;
     int probes_ = 0;
     uint64_t exported_ = 0;
 };
@@ -387,13 +367,6 @@ class TcpClients : public E2eTest {
         E2eTest::TearDown();
     }
 
-    // Runs a client to its end; its standard output.
-    std::string run_client(std::vector<std::string> argv) {
-        Process p(tool(argv[0]), argv, Stdout::pipe);
-        EXPECT_EQ(p.wait_exit(Duration(30000)), exited(0)) << p.describe();
-        return p.out();
-    }
-
     std::string dir_;
     std::unique_ptr<Responder> responder_;
 };
@@ -412,9 +385,8 @@ TEST_F(TcpClients, DnsperfQueriesAreCountedAsSent) {
         SCOPED_TRACE(proto);
         Watchers w(proto, dir_);
         ASSERT_TRUE(w.start());
-        const std::string report =
-            run_client({"dnsperf", "-s", "127.0.0.1", "-m", proto, "-d", data, "-l", "2", "-Q",
-                        "2000", "-c", "2", "-q", "20"});
+        const std::string report = run_tool({"dnsperf", "-s", "127.0.0.1", "-m", proto, "-d", data,
+                                             "-l", "2", "-Q", "2000", "-c", "2", "-q", "20"});
         std::smatch m;
         ASSERT_TRUE(std::regex_search(report, m, std::regex("Queries sent: +([0-9]+)"))) << report;
         const size_t sent = std::stoul(m[1]);
@@ -439,12 +411,12 @@ TEST_F(TcpClients, DnsperfQueriesAreCountedAsSent) {
 TEST_F(TcpClients, KdigOverTcpAndFastOpenCountOnce) {
     Watchers w("tcp", dir_);
     ASSERT_TRUE(w.start());
-    run_client({"kdig", "@127.0.0.1", "+tcp", "+retry=0", "plain.kdig.test", "A"});
+    run_tool({"kdig", "@127.0.0.1", "+tcp", "+retry=0", "plain.kdig.test", "A"});
     std::vector<std::string> names = {"plain.kdig.test"};
     bool in_syn = false;
     for (int k = 1; k <= 3 && !in_syn; ++k) {
         const std::string name = "fastopen" + std::to_string(k) + ".kdig.test";
-        run_client({"kdig", "@127.0.0.1", "+fastopen", "+retry=0", name, "AAAA"});
+        run_tool({"kdig", "@127.0.0.1", "+fastopen", "+retry=0", name, "AAAA"});
         names.push_back(name);
         ASSERT_TRUE(w.settle(names.size(), "kdig.test"));
         for (const TsharkFrame& f : w.tshark_seen()) {
