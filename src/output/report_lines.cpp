@@ -115,7 +115,7 @@ void write_answers_line(const Settings& s, const Bucket& b, const AnswerCounts& 
     } else {
         snprintf(factor, sizeof factor, "%.1fx bytes", static_cast<double>(a.bytes) / a.query_bytes);
     }
-    char body[160];
+    char body[256];
     snprintf(body, sizeof body,
              "answers [%s] - %u bytes/s, %llu%% answered, %llu%% NXDOMAIN, %llu%% SERVFAIL, %llu%% REFUSED, %s",
              addr.c_str(), answer_bytes_rate(a, elapsed),
