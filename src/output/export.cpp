@@ -27,8 +27,8 @@ class Chunk {
 public:
     Chunk(const char* type, const HostJson& host, const Settings& s, DatagramSender& sender)
         : s_(s), sender_(sender) {
-        const int n = snprintf(header_, sizeof header_, "{\"hostname\":\"%s\",\"type\":\"%s\",\"data\":{",
-                               host.text, type);
+        const int n = snprintf(header_, sizeof header_,
+                               "{\"hostname\":\"%s\",\"type\":\"%s\",\"data\":{", host.text, type);
         hlen_ = static_cast<size_t>(n);
         begin();
     }
@@ -179,8 +179,9 @@ void export_sources(const Settings& s, const BucketSet& retired, const HostJson&
         // an earlier cycle): that source sent nothing this cycle.
         if (b.tcp_count == 0 && b.udp_count == 0) continue;
         char entry[sizeof(AddrText) + 16];
-        const int e = snprintf(entry, sizeof entry, "\"%s\":%u,",
-                               to_text(b.ip_addr, source_prefixes(s)).c_str(), b.tcp_count + b.udp_count);
+        const int e =
+            snprintf(entry, sizeof entry, "\"%s\":%u,",
+                     to_text(b.ip_addr, source_prefixes(s)).c_str(), b.tcp_count + b.udp_count);
         chunk.add(entry, e);
     }
     chunk.finish();
@@ -197,7 +198,8 @@ void export_zones(const Settings& s, const ZoneSet& zones, const HostJson& host,
         const int e =
             s.count_answers
                 ? snprintf(entry, sizeof entry,
-                           "\"%s\":{\"queries\":%u,\"names\":%u,\"answers\":%u,\"nxdomain\":%u,\"servfail\":%u},",
+                           "\"%s\":{\"queries\":%u,\"names\":%u,"
+                           "\"answers\":%u,\"nxdomain\":%u,\"servfail\":%u},",
                            text.text, z.queries, z.names, z.answers, z.nxdomain, z.servfail)
                 : snprintf(entry, sizeof entry, "\"%s\":{\"queries\":%u,\"names\":%u},", text.text,
                            z.queries, z.names);
@@ -222,8 +224,8 @@ void export_answers(const Settings& s, const BucketSet& retired, const HostJson&
             "\"%s\":{\"answers\":%u,\"noerror\":%u,\"nxdomain\":%u,\"servfail\":%u,\"refused\":%u,"
             "\"other\":%u,\"truncated\":%u,\"bytes\":%u,\"query_bytes\":%u},",
             to_text(retired.bucket(i).ip_addr, source_prefixes(s)).c_str(), a.answers(),
-            a.by_class[kNoError], a.by_class[kNxDomain], a.by_class[kServFail], a.by_class[kRefused],
-            a.by_class[kOtherCode], a.truncated, a.bytes, a.query_bytes);
+            a.by_class[kNoError], a.by_class[kNxDomain], a.by_class[kServFail],
+            a.by_class[kRefused], a.by_class[kOtherCode], a.truncated, a.bytes, a.query_bytes);
         chunk.add(entry, e);
     }
     chunk.finish();

@@ -325,17 +325,20 @@ TEST(ExportAnswers, OneCycleInTheOrderSourcesZonesAnswers) {
         std::vector<std::string> want;
     } cases[] = {
         {false,
-         {"{\"hostname\":\"host1\",\"type\":\"source\",\"data\":{\"192.0.2.7\":40,\"198.51.100.7\":5}}",
-          "{\"hostname\":\"host1\",\"type\":\"zone\",\"data\":{\"example.\":{\"queries\":5,\"names\":3}}}"}},
+         {"{\"hostname\":\"host1\",\"type\":\"source\",\"data\":"
+          "{\"192.0.2.7\":40,\"198.51.100.7\":5}}",
+          "{\"hostname\":\"host1\",\"type\":\"zone\",\"data\":"
+          "{\"example.\":{\"queries\":5,\"names\":3}}}"}},
         {true,
-         {"{\"hostname\":\"host1\",\"type\":\"source\",\"data\":{\"192.0.2.7\":40,\"198.51.100.7\":5}}",
+         {"{\"hostname\":\"host1\",\"type\":\"source\",\"data\":"
+          "{\"192.0.2.7\":40,\"198.51.100.7\":5}}",
           "{\"hostname\":\"host1\",\"type\":\"zone\",\"data\":{\"example.\":"
           "{\"queries\":5,\"names\":3,\"answers\":5,\"nxdomain\":4,\"servfail\":0}}}",
           "{\"hostname\":\"host1\",\"type\":\"answers\",\"data\":{"
-          "\"192.0.2.7\":{\"answers\":40,\"noerror\":30,\"nxdomain\":8,\"servfail\":1,\"refused\":0,"
-          "\"other\":1,\"truncated\":0,\"bytes\":5120,\"query_bytes\":1600},"
-          "\"2001:db8:1:2::/64\":{\"answers\":2,\"noerror\":0,\"nxdomain\":0,\"servfail\":0,\"refused\":2,"
-          "\"other\":0,\"truncated\":1,\"bytes\":1200,\"query_bytes\":0}}}"}},
+          "\"192.0.2.7\":{\"answers\":40,\"noerror\":30,\"nxdomain\":8,\"servfail\":1,"
+          "\"refused\":0,\"other\":1,\"truncated\":0,\"bytes\":5120,\"query_bytes\":1600},"
+          "\"2001:db8:1:2::/64\":{\"answers\":2,\"noerror\":0,\"nxdomain\":0,\"servfail\":0,"
+          "\"refused\":2,\"other\":0,\"truncated\":1,\"bytes\":1200,\"query_bytes\":0}}}"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answers);
@@ -354,8 +357,10 @@ TEST(ExportAnswers, OneCycleInTheOrderSourcesZonesAnswers) {
             for (int k = 0; k < 5; ++k) t->add(observation(quiet, false, 0, 30));
             if (c.answers) {
                 // The zone's answers: 1 NOERROR, 4 NXDOMAIN.
-                for (int k = 0; k < 30; ++k) t->add(observation(client, true, 0, 128, k == 0 ? &names[0] : nullptr));
-                for (int k = 0; k < 8; ++k) t->add(observation(client, true, 3, 128, k < 4 ? &names[1] : nullptr));
+                for (int k = 0; k < 30; ++k)
+                    t->add(observation(client, true, 0, 128, k == 0 ? &names[0] : nullptr));
+                for (int k = 0; k < 8; ++k)
+                    t->add(observation(client, true, 3, 128, k < 4 ? &names[1] : nullptr));
                 t->add(observation(client, true, 2, 128));
                 t->add(observation(client, true, 4, 128));
                 t->add(observation(late, true, 5, 500));
@@ -382,14 +387,15 @@ TEST(ExportAnswers, EachDatagramListsTheSourcesItCounts) {
         const char* what;
         uint32_t tcp, udp;
         AnswerCounts answers;
-        const char* source;   // its source entry, or null for none
-        const char* answered; // its "answers" value, or null for no entry
+        const char* source;    // its source entry, or null for none
+        const char* answered;  // its "answers" value, or null for no entry
     } cases[] = {
         {"queries only", 0, 3, {}, "3", nullptr},
         {"answers only", 0, 0, {{1, 0, 2, 0, 0}, 0, 300, 0}, nullptr, "3"},
         {"both", 2, 0, {{0, 1, 0, 0, 0}, 0, 90, 60}, "2", "1"},
         {"query counts that wrap to 0", 2147483648u, 2147483648u, {}, "0", nullptr},
-        {"answer classes that wrap to 0", 0, 0, {{4294967295u, 1, 0, 0, 0}, 0, 10, 0}, nullptr, "0"},
+        {"answer classes that wrap to 0", 0, 0, {{4294967295u, 1, 0, 0, 0}, 0, 10, 0}, nullptr,
+         "0"},
     };
     Settings s;
     s.send_json = 1;
@@ -430,7 +436,8 @@ TEST(ExportAnswers, ManySourcesChunkedEachListedOnce) {
         std::map<std::string, uint64_t> want_sources;
         std::map<std::string, Values> want_answers;
         for (int k = 0; k < 300; ++k) {
-            const SourceAddr src = make_addr(10, static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k), 1);
+            const SourceAddr src =
+                make_addr(10, static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k), 1);
             const uint32_t queries = k % 3 == 1 ? 0 : static_cast<uint32_t>(k * 7919 % 100000 + 1);
             const int32_t i = put(set, src, 0, queries);
             const std::string key = to_text(src).c_str();
@@ -441,11 +448,12 @@ TEST(ExportAnswers, ManySourcesChunkedEachListedOnce) {
             AnswerCounts& a = set.answers(i);
             a = AnswerCounts{{static_cast<uint32_t>(k), 1, static_cast<uint32_t>(k % 7), 2, 3},
                              static_cast<uint32_t>(k % 2), big, k % 3 == 1 ? 0 : big - 1};
-            want_answers[key] = {{"answers", a.answers()}, {"noerror", a.by_class[kNoError]},
-                                 {"nxdomain", a.by_class[kNxDomain]}, {"servfail", a.by_class[kServFail]},
-                                 {"refused", a.by_class[kRefused]}, {"other", a.by_class[kOtherCode]},
-                                 {"truncated", a.truncated}, {"bytes", a.bytes},
-                                 {"query_bytes", a.query_bytes}};
+            want_answers[key] = {
+                {"answers", a.answers()},           {"noerror", a.by_class[kNoError]},
+                {"nxdomain", a.by_class[kNxDomain]}, {"servfail", a.by_class[kServFail]},
+                {"refused", a.by_class[kRefused]},   {"other", a.by_class[kOtherCode]},
+                {"truncated", a.truncated},          {"bytes", a.bytes},
+                {"query_bytes", a.query_bytes}};
         }
         CollectingSender sender;
         export_sources(s, set, escape_host_name(host.c_str()), sender);
