@@ -20,10 +20,16 @@ namespace {
 constexpr size_t kPayload = 1200;
 constexpr long kBudget = kPayload - 2;
 
+// The datagrams of one type: each a header of this host and type, then
+// entries while they fit, closed and sent (with -s) when the next one does
+// not, or at finish().
 class Chunk {
 public:
-    Chunk(const char* header, size_t hlen, const Settings& s, DatagramSender& sender)
-        : header_(header), hlen_(hlen), s_(s), sender_(sender) {
+    Chunk(const char* type, const HostJson& host, const Settings& s, DatagramSender& sender)
+        : s_(s), sender_(sender) {
+        const int n = snprintf(header_, sizeof header_,
+                               "{\"hostname\":\"%s\",\"type\":\"%s\",\"data\":{", host.text, type);
+        hlen_ = static_cast<size_t>(n);
         begin();
     }
     void add(const char* entry, size_t e) {
@@ -39,6 +45,9 @@ public:
         memcpy(payload_ + len_, entry, e);
         len_ += e;
         budget_ -= static_cast<long>(e);
+    }
+    void add(const char* entry, int e) {
+        if (e > 0) add(entry, static_cast<size_t>(e));
     }
     void finish() {
         if (len_ > hlen_) flush();
@@ -63,14 +72,32 @@ private:
         }
     }
 
-    const char* header_;
-    size_t hlen_;
+    // The longest type is a few characters: the host name bounds the header.
+    char header_[kHostJsonMax + 64];
+    size_t hlen_ = 0;
     const Settings& s_;
     DatagramSender& sender_;
     char payload_[kPayload];
     size_t len_ = 0;
     long budget_ = 0;
 };
+
+// A zone's text JSON-escaped: at most two bytes for each of its characters
+// (it is printable ASCII).
+struct ZoneJson {
+    char text[2 * kZoneKeyMax + 1];
+};
+ZoneJson escape_zone(const ZoneKey& zone) {
+    ZoneJson out;
+    size_t n = 0;
+    for (size_t k = 0; k < zone.len; ++k) {
+        const char c = zone.text[k];
+        if (c == '"' || c == '\\') out.text[n++] = '\\';
+        out.text[n++] = c;
+    }
+    out.text[n] = '\0';
+    return out;
+}
 
 }  // namespace
 
@@ -144,46 +171,62 @@ void microsleep(unsigned usec) {
 
 void export_sources(const Settings& s, const BucketSet& retired, const HostJson& host,
                     DatagramSender& sender) {
-    if (s.send_json) {
-        char header[kHostJsonMax + 64];
-        int hlen = snprintf(header, sizeof header,
-                            "{\"hostname\":\"%s\",\"type\":\"source\",\"data\":{", host.text);
-        Chunk chunk(header, static_cast<size_t>(hlen), s, sender);
-        for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
-            const Bucket& b = retired.bucket(i);
-            char entry[sizeof(AddrText) + 16];
-            int e = snprintf(entry, sizeof entry, "\"%s\":%u,",
-                             to_text(b.ip_addr, source_prefixes(s)).c_str(),
-                             b.tcp_count + b.udp_count);
-            chunk.add(entry, static_cast<size_t>(e));
-        }
-        chunk.finish();
+    if (!s.send_json) return;
+    Chunk chunk("source", host, s, sender);
+    for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
+        const Bucket& b = retired.bucket(i);
+        // With -R a bucket may hold only answers (its client's query fell in
+        // an earlier cycle): that source sent nothing this cycle.
+        if (b.tcp_count == 0 && b.udp_count == 0) continue;
+        char entry[sizeof(AddrText) + 16];
+        const int e =
+            snprintf(entry, sizeof entry, "\"%s\":%u,",
+                     to_text(b.ip_addr, source_prefixes(s)).c_str(), b.tcp_count + b.udp_count);
+        chunk.add(entry, e);
     }
+    chunk.finish();
 }
 
 void export_zones(const Settings& s, const ZoneSet& zones, const HostJson& host,
                   DatagramSender& sender) {
     if (!s.send_json) return;
-    char header[kHostJsonMax + 64];
-    int hlen = snprintf(header, sizeof header, "{\"hostname\":\"%s\",\"type\":\"zone\",\"data\":{",
-                        host.text);
-    Chunk chunk(header, static_cast<size_t>(hlen), s, sender);
+    Chunk chunk("zone", host, s, sender);
     for (int32_t i = zones.next_in_use(0); i != -1; i = zones.next_in_use(i + 1)) {
         const ZoneCount& z = zones.zone(i);
-        // The zone's text JSON-escaped: at most two bytes for each of its
-        // characters (it is printable ASCII).
-        char text[2 * kZoneKeyMax + 1];
-        size_t n = 0;
-        for (size_t k = 0; k < z.zone.len; ++k) {
-            const char c = z.zone.text[k];
-            if (c == '"' || c == '\\') text[n++] = '\\';
-            text[n++] = c;
-        }
-        text[n] = '\0';
-        char entry[sizeof text + 64];
-        int e = snprintf(entry, sizeof entry, "\"%s\":{\"queries\":%u,\"names\":%u},", text,
-                         z.queries, z.names);
-        chunk.add(entry, static_cast<size_t>(e));
+        const ZoneJson text = escape_zone(z.zone);
+        char entry[sizeof text.text + 160];
+        const int e =
+            s.count_answers
+                ? snprintf(entry, sizeof entry,
+                           "\"%s\":{\"queries\":%u,\"names\":%u,"
+                           "\"answers\":%u,\"nxdomain\":%u,\"servfail\":%u},",
+                           text.text, z.queries, z.names, z.answers, z.nxdomain, z.servfail)
+                : snprintf(entry, sizeof entry, "\"%s\":{\"queries\":%u,\"names\":%u},", text.text,
+                           z.queries, z.names);
+        chunk.add(entry, e);
+    }
+    chunk.finish();
+}
+
+void export_answers(const Settings& s, const BucketSet& retired, const HostJson& host,
+                    DatagramSender& sender) {
+    if (!s.send_json || !retired.counts_answers()) return;
+    Chunk chunk("answers", host, s, sender);
+    for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
+        const AnswerCounts& a = retired.answers(i);
+        // Any class, not the sum: the 32-bit sum may wrap to 0.
+        bool any = false;
+        for (uint32_t c : a.by_class) any = any || c != 0;
+        if (!any) continue;
+        char entry[sizeof(AddrText) + 256];
+        const int e = snprintf(
+            entry, sizeof entry,
+            "\"%s\":{\"answers\":%u,\"noerror\":%u,\"nxdomain\":%u,\"servfail\":%u,\"refused\":%u,"
+            "\"other\":%u,\"truncated\":%u,\"bytes\":%u,\"query_bytes\":%u},",
+            to_text(retired.bucket(i).ip_addr, source_prefixes(s)).c_str(), a.answers(),
+            a.by_class[kNoError], a.by_class[kNxDomain], a.by_class[kServFail],
+            a.by_class[kRefused], a.by_class[kOtherCode], a.truncated, a.bytes, a.query_bytes);
+        chunk.add(entry, e);
     }
     chunk.finish();
 }
@@ -191,6 +234,7 @@ void export_zones(const Settings& s, const ZoneSet& zones, const HostJson& host,
 void JsonExport::consume(const CycleSummary& summary) {
     export_sources(s_, *summary.retired, host_, sender_);
     if (summary.zones != nullptr) export_zones(s_, *summary.zones, host_, sender_);
+    export_answers(s_, *summary.retired, host_, sender_);
 }
 
 }  // namespace qv

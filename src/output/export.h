@@ -1,6 +1,7 @@
 // The JSON export, a consumer of the cycle: the per-source counts of the
-// retired set, then the zones', as JSON datagrams to the collector. It only
-// reads the cycle; emptying the set is the cycle's, after every consumer.
+// retired set, then the zones', then (with -R) the answers', as JSON
+// datagrams to the collector. It only reads the cycle; emptying the set is
+// the cycle's, after every consumer.
 #pragma once
 
 #include <netinet/in.h>
@@ -54,7 +55,7 @@ private:
 // Pauses for usec microseconds (select with no descriptors).
 void microsleep(unsigned usec);
 
-// Exports every bucket in use of the retired set, in index order, as entries
+// Exports every bucket in use that counted a query, in index order, as entries
 // "\"%s\":%u," (the source's text by its prefix) of datagrams of at most 1199 bytes (the text and a
 // final NUL byte), each with the header of this host. With -s every datagram is sent, followed by a
 // 10-microsecond pause; without -s none is.
@@ -63,11 +64,20 @@ void export_sources(const Settings& s, const BucketSet& retired, const HostJson&
 
 // With -s, the zones of a cycle as datagrams after the sources', by the same
 // rules: entries "\"ZONE\":{\"queries\":%u,\"names\":%u}," (the zone's
-// text JSON-escaped) under a header of type "zone".
+// text JSON-escaped) under a header of type "zone"; with -R the entry also
+// has "answers", "nxdomain" and "servfail", in that order, after "names".
 void export_zones(const Settings& s, const ZoneSet& zones, const HostJson& host,
                   DatagramSender& sender);
 
-// The sources' datagrams of each cycle, then its zones'.
+// With -s and a set that counts answers (-R), every source answered at
+// least once, in index order, by the same rules: entries
+// "\"SOURCE\":{\"answers\":%u,\"noerror\":%u,\"nxdomain\":%u,\"servfail\":%u,
+// \"refused\":%u,\"other\":%u,\"truncated\":%u,\"bytes\":%u,\"query_bytes\":%u},"
+// under a header of type "answers".
+void export_answers(const Settings& s, const BucketSet& retired, const HostJson& host,
+                    DatagramSender& sender);
+
+// The sources' datagrams of each cycle, then its zones', then its answers'.
 class JsonExport final : public CycleConsumer {
   public:
     JsonExport(const Settings& s, const HostJson& host, DatagramSender& sender)

@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "stats/rates.h"
+
 namespace qv {
 namespace {
 
@@ -62,6 +64,26 @@ void MetricsBoard::consume(const CycleSummary& summary) {
         const Bucket& b = retired.bucket(top[static_cast<size_t>(k)]);
         f.top[static_cast<size_t>(k)] = {to_text(b.ip_addr, source_prefixes(s_)), b.qps};
     }
+    f.answers_counted = s_.count_answers != 0;
+    if (f.answers_counted && retired.counts_answers()) {
+        // Rated by the rules of every rate: none under 2 seconds.
+        struct AnswerBytes {
+            const BucketSet& set;
+            time_t at;
+            int32_t next(int32_t i) const { return set.next_in_use(i + 1); }
+            uint32_t qps(int32_t i) const {
+                const uint32_t elapsed = elapsed_seconds(at, set.bucket(i).first_packet);
+                return answer_bytes_rate(set.answers(i), elapsed);
+            }
+        };
+        const AnswerBytes rate{retired, summary.cycle_time};
+        f.top_answer_count = top_by_rate(retired.next_in_use(0), rate, top);
+        for (int k = 0; k < f.top_answer_count; ++k) {
+            const int32_t i = top[static_cast<size_t>(k)];
+            f.top_answer_bytes[static_cast<size_t>(k)] = {
+                to_text(retired.bucket(i).ip_addr, source_prefixes(s_)), rate.qps(i)};
+        }
+    }
     if (const ZoneSet* zones = summary.zones) {
         struct Zones {
             const ZoneSet& set;
@@ -72,7 +94,8 @@ void MetricsBoard::consume(const CycleSummary& summary) {
         f.top_zone_count = top_by_rate(zones->next_in_use(0), Zones{*zones}, top);
         for (int k = 0; k < f.top_zone_count; ++k) {
             const ZoneCount& z = zones->zone(top[static_cast<size_t>(k)]);
-            f.top_zones[static_cast<size_t>(k)] = {z.zone, z.qps, z.names};
+            f.top_zones[static_cast<size_t>(k)] = {z.zone,    z.qps,     z.names,
+                                                   z.queries, z.answers, z.nxdomain};
         }
     }
     next_ = f;
@@ -157,6 +180,14 @@ std::string label(const char* key, const char* value) {
     return std::string(key) + "=\"" + escape_label(value) + "\"";
 }
 
+std::string family_transport(int v6, int tcp) {
+    return label("family", v6 ? "ipv6" : "ipv4") + "," + label("transport", tcp ? "tcp" : "udp");
+}
+
+double ratio(uint32_t part, uint32_t whole) {
+    return whole == 0 ? 0.0 : static_cast<double>(part) / whole;
+}
+
 }  // namespace
 
 std::string render_metrics(const MetricsPage& page) {
@@ -175,8 +206,7 @@ std::string render_metrics(const MetricsPage& page) {
     p.family("quorvane_queries_total", "counter", "Queries counted, by address family and transport.");
     for (int v6 = 0; v6 < 2; ++v6) {
         for (int tcp = 0; tcp < 2; ++tcp) {
-            p.sample("quorvane_queries_total",
-                     label("family", v6 ? "ipv6" : "ipv4") + "," + label("transport", tcp ? "tcp" : "udp"),
+            p.sample("quorvane_queries_total", family_transport(v6, tcp),
                      c.queries(v6 != 0, tcp != 0));
         }
     }
@@ -189,6 +219,43 @@ std::string render_metrics(const MetricsPage& page) {
     }
 
     const CycleFigures& f = page.cycle;
+    if (f.answers_counted) {
+        p.family("quorvane_answers_total", "counter",
+                 "Answers counted, by address family, transport and RCODE.");
+        for (int v6 = 0; v6 < 2; ++v6) {
+            for (int tcp = 0; tcp < 2; ++tcp) {
+                for (int row = 0; row < kAnswerCodeRows; ++row) {
+                    p.sample("quorvane_answers_total",
+                             family_transport(v6, tcp) + "," +
+                                 label("rcode", answer_code_names[static_cast<size_t>(row)]),
+                             c.answers(v6 != 0, tcp != 0, row));
+                }
+            }
+        }
+        const struct {
+            const char* name;
+            const char* help;
+            uint64_t (CaptureStats::*value)(bool, bool) const;
+        } byte_families[] = {
+            {"quorvane_answer_bytes_total",
+             "Bytes of the answers counted, by address family and transport.",
+             &CaptureStats::answer_bytes},
+            {"quorvane_query_bytes_total",
+             "Bytes of the queries counted, by address family and transport.",
+             &CaptureStats::query_bytes},
+        };
+        for (const auto& family : byte_families) {
+            p.family(family.name, "counter", family.help);
+            for (int v6 = 0; v6 < 2; ++v6) {
+                for (int tcp = 0; tcp < 2; ++tcp) {
+                    p.sample(family.name, family_transport(v6, tcp),
+                             (c.*family.value)(v6 != 0, tcp != 0));
+                }
+            }
+        }
+        p.single("quorvane_answers_truncated_total", "counter",
+                 "Answers counted with the TC bit set.", c.truncated());
+    }
     if (f.capture.known) {
         p.family("quorvane_capture_received_total", "counter", "Frames the capture received, from pcap_stats.");
         p.sample("quorvane_capture_received_total", "", f.capture.received_total);
@@ -208,6 +275,16 @@ std::string render_metrics(const MetricsPage& page) {
         const TopSource& t = f.top[static_cast<size_t>(k)];
         p.sample("quorvane_top_source_qps", label("source", t.source.c_str()), uint64_t{t.qps});
     }
+    if (f.answers_counted) {
+        p.family("quorvane_top_source_answer_bytes", "gauge",
+                 "Answer bytes per second to the sources sent the most in the last finished "
+                 "cycle (at most 20).");
+        for (int k = 0; k < f.top_answer_count; ++k) {
+            const TopAnswerSource& t = f.top_answer_bytes[static_cast<size_t>(k)];
+            p.sample("quorvane_top_source_answer_bytes", label("source", t.source.c_str()),
+                     uint64_t{t.bytes_per_second});
+        }
+    }
 
     if (f.zones_counted) {
         const struct {
@@ -225,6 +302,30 @@ std::string render_metrics(const MetricsPage& page) {
             for (int k = 0; k < f.top_zone_count; ++k) {
                 const TopZone& z = f.top_zones[static_cast<size_t>(k)];
                 p.sample(family.name, label("zone", std::string(z.zone.view()).c_str()), uint64_t{z.*family.value});
+            }
+        }
+        if (f.answers_counted) {
+            const struct {
+                const char* name;
+                const char* help;
+                double (*value)(const TopZone&);
+            } ratio_families[] = {
+                {"quorvane_top_zone_answered_ratio",
+                 "Answers over queries of the top zones in the last finished cycle "
+                 "(0 without queries).",
+                 [](const TopZone& z) { return ratio(z.answers, z.queries); }},
+                {"quorvane_top_zone_nxdomain_ratio",
+                 "NXDOMAIN answers over answers of the top zones in the last finished cycle "
+                 "(0 without answers).",
+                 [](const TopZone& z) { return ratio(z.nxdomain, z.answers); }},
+            };
+            for (const auto& family : ratio_families) {
+                p.family(family.name, "gauge", family.help);
+                for (int k = 0; k < f.top_zone_count; ++k) {
+                    const TopZone& z = f.top_zones[static_cast<size_t>(k)];
+                    p.sample(family.name, label("zone", std::string(z.zone.view()).c_str()),
+                             family.value(z));
+                }
             }
         }
     }

@@ -23,10 +23,20 @@ struct TopSource {
     uint32_t qps;
 };
 
+// A source by the answer bytes it was sent per second (-R).
+struct TopAnswerSource {
+    AddrText source;  // the text alarm lines use
+    uint32_t bytes_per_second;
+};
+
 struct TopZone {
     ZoneKey zone;
     uint32_t qps;
     uint32_t names;
+    // The cycle's counts behind the answer ratios (-R).
+    uint32_t queries = 0;
+    uint32_t answers = 0;
+    uint32_t nxdomain = 0;
 };
 
 // What the last finished cycle left for the page.
@@ -43,13 +53,20 @@ struct CycleFigures {
     bool zones_counted = false;  // -T
     int top_zone_count = 0;
     std::array<TopZone, kTopSources> top_zones{};  // highest rate first
+    bool answers_counted = false;                  // -R: the page has the answer families
+    int top_answer_count = 0;
+    std::array<TopAnswerSource, kTopSources> top_answer_bytes{};  // highest rate first
 };
 
 // A consumer of the cycle that keeps its figures for the page, behind a
 // lock of its own.
 class MetricsBoard final : public CycleConsumer {
 public:
-    explicit MetricsBoard(const Settings& s) : s_(s) {}
+    // With -R the answer families are on the page from the start: the
+    // capture's answer counts do not wait for a cycle.
+    explicit MetricsBoard(const Settings& s) : s_(s) {
+        figures_.answers_counted = s.count_answers != 0;
+    }
     void consume(const CycleSummary& summary) override;
     void cycle_done(const CycleSummary& summary, double seconds) override;
     CycleFigures figures() const;

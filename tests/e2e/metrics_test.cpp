@@ -782,6 +782,100 @@ TEST_F(Metrics, PageCountsEachFrameClassAndPassesPromtool) {
     }
 }
 
+// With -R and -T: the answers the server sends back are counted by code,
+// bytes and TC, the top sources by answer bytes and the zones' answer ratios
+// come with the cycles, and the page with all of them passes promtool.
+TEST_F(Metrics, AnswerFamiliesCountWhatTheServerSentAndPassPromtool) {
+    const Ipv4 client{10, 84, 7, 1};
+    const Ipv4 server{192, 0, 2, 53};
+    FrameSpec query = query_from(client, {"www", "example", "com"});
+    // The server's answer to it, with the code and flags of each case.
+    auto answer = [&](uint8_t flags_hi, uint8_t rcode) {
+        FrameSpec a = query;
+        std::copy(server.begin(), server.end(), a.src);
+        std::copy(client.begin(), client.end(), a.dst);
+        a.src_port = 53;
+        a.dst_port = 40000;
+        a.dns_flags_hi = flags_hi;
+        a.dns_flags_lo = static_cast<uint8_t>(0x80 | rcode);
+        return build_frame(a);
+    };
+    const auto query_frame = build_frame(query);
+    const auto nxdomain = answer(0x81, 3);
+    const auto truncated = answer(0x83, 0);  // QR, TC, RD: NOERROR
+    // Every message here has the same question: 12 header bytes, 17 name
+    // bytes, type and class.
+    constexpr double kSize = 12 + 17 + 4;
+    ASSERT_EQ(query_frame.size(), 14u + 20 + 8 + kSize);
+
+    // Cycles early in their seconds, so that the steady client is rated.
+    await_second_turn();
+    Process p = start_program(
+        {"-b", "-Q", "-R", "-T", "1000000", "-i", "lo", "-w", "2", "-P", std::to_string(kPort)});
+    ASSERT_TRUE(wait_probe_on_page(kPort)) << p.describe();
+    FrameInjector injector;
+    const std::string source = R"({source="10.84.7.1"})";
+    const std::string zone = R"({zone="example.com."})";
+    std::string page;
+    Samples got;
+    double queries = 0, nx = 0, tc = 0;
+    const auto deadline = Clock::now() + Duration(30000);
+    // A query and its NXDOMAIN, and every third query a truncated answer too,
+    // until a cycle has rated the client and the zone.
+    for (int round = 0;; ++round) {
+        injector.send(query_frame);
+        injector.send(nxdomain);
+        queries += 1;
+        nx += 1;
+        if (round % 3 == 0) {
+            injector.send(truncated);
+            tc += 1;
+        }
+        if (round % 10 == 9) {
+            std::optional<Reply> r = http_get(kPort, "/metrics");
+            if (r && r->status == 200) {
+                page = r->body;
+                got = samples_of(page);
+                if (got.count("quorvane_top_source_answer_bytes" + source) != 0 &&
+                    got.count("quorvane_top_zone_nxdomain_ratio" + zone) != 0)
+                    break;
+            }
+        }
+        ASSERT_LT(Clock::now(), deadline) << "no cycle rated the client:\n" << page << p.describe();
+        std::this_thread::sleep_for(Duration(20));
+    }
+    EXPECT_TRUE(promtool_accepts(page));
+    for (const char* family :
+         {"quorvane_answers_total", "quorvane_answer_bytes_total", "quorvane_query_bytes_total",
+          "quorvane_answers_truncated_total", "quorvane_top_source_answer_bytes",
+          "quorvane_top_zone_answered_ratio", "quorvane_top_zone_nxdomain_ratio"}) {
+        EXPECT_NE(page.find(std::string("# HELP ") + family + " "), std::string::npos) << family;
+        EXPECT_NE(page.find(std::string("\n# TYPE ") + family + " "), std::string::npos) << family;
+    }
+    EXPECT_GT(got.at("quorvane_top_source_answer_bytes" + source), 0);
+    // In a cycle the zone had about one NXDOMAIN a query and a NOERROR every third.
+    EXPECT_GT(got.at("quorvane_top_zone_answered_ratio" + zone), 0);
+    EXPECT_GT(got.at("quorvane_top_zone_nxdomain_ratio" + zone), 0);
+    EXPECT_LT(got.at("quorvane_top_zone_nxdomain_ratio" + zone), 1);
+
+    // Every answer sent is counted once the capture has taken them all.
+    const std::string udp4 = R"(family="ipv4",transport="udp")";
+    const Samples want = {
+        {"quorvane_answers_total{" + udp4 + R"(,rcode="NXDOMAIN"})", nx},
+        {"quorvane_answers_total{" + udp4 + R"(,rcode="NOERROR"})", tc},
+        {"quorvane_answers_total{" + udp4 + R"(,rcode="SERVFAIL"})", 0},
+        {"quorvane_answers_total{family=\"ipv6\",transport=\"tcp\",rcode=\"NXDOMAIN\"}", 0},
+        {"quorvane_answer_bytes_total{" + udp4 + "}", (nx + tc) * kSize},
+        {"quorvane_answers_truncated_total", tc},
+        {R"(quorvane_frames_total{result="answer"})", nx + tc},
+        {"quorvane_queries_total{" + udp4 + "}", queries},
+    };
+    ASSERT_TRUE(wait_page_holds(kPort, want, Duration(20000), &page)) << p.describe();
+    // The probes are queries too (type 0, not counted): their bytes are not
+    // counted either.
+    EXPECT_EQ(samples_of(page).at("quorvane_query_bytes_total{" + udp4 + "}"), queries * kSize);
+}
+
 TEST_F(Metrics, PageAnswersAfterPrivilegesDropAndWhenDetached) {
     const passwd* pw = getpwnam("nobody");
     ASSERT_NE(pw, nullptr) << "no user nobody on this machine";

@@ -85,6 +85,7 @@ std::vector<uint8_t> build_frame(const FrameSpec& s) {
     std::vector<uint8_t> dns(12, 0);
     put16(dns, 0, s.dns_id);
     dns[2] = s.dns_flags_hi;
+    dns[3] = s.dns_flags_lo;
     put16(dns, 4, s.qdcount);
     std::vector<uint8_t> name = s.raw_name.empty() ? wire_name(s.labels) : s.raw_name;
     dns.insert(dns.end(), name.begin(), name.end());

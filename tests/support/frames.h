@@ -45,6 +45,7 @@ struct FrameSpec {
     uint16_t dst_port = 53;
     uint16_t dns_id = 0x1234;
     uint8_t dns_flags_hi = 0x01; // RD; 0x80 would make it a response
+    uint8_t dns_flags_lo = 0x00; // RA, Z, AD, CD and the RCODE in the low 4 bits
     uint16_t qdcount = 1;
     // The question name on the wire; an empty vector means "use labels".
     std::vector<uint8_t> raw_name;

@@ -14,6 +14,7 @@
 
 #include "collectors.h"
 #include "stats/cycle.h"
+#include "table/observation.h"
 
 namespace qv {
 namespace {
@@ -285,6 +286,219 @@ TEST(ExportSweep, TheTotalsBucketIsNotTouched) {
         EXPECT_EQ(memcmp(after.qstats, before.qstats, sizeof before.qstats), 0);
         EXPECT_EQ(after.type_count(1), 7);
         EXPECT_EQ(after.type_count(28), 9);
+    }
+}
+
+// ---- answers (-R) -------------------------------------------------------------
+
+// A query (rcode ignored) or an answer for who, as the capture hands it to
+// the table, of size bytes, in zone when one is given (with a name hash).
+Observation observation(SourceAddr who, bool answer, uint8_t rcode, uint32_t size,
+                        const ZoneQuery* zone = nullptr, bool truncated = false) {
+    return Observation{.who = who,
+                       .time = kNow,
+                       .protocol = static_cast<uint8_t>(kUdp),
+                       .answer = answer,
+                       .truncated = truncated,
+                       .rcode = rcode,
+                       .qtype = 1,
+                       .size = size,
+                       .zone = zone};
+}
+
+// One cycle of a small network through the export as the program wires it,
+// with and without -R: the source datagram lists only the sources that sent
+// a query, the zone entries gain their answer counts, and the answers
+// datagram follows the zones'. 192.0.2.7 sent 40 queries (5 of them in
+// example., to 3 names) and got 30 NOERROR, 8 NXDOMAIN, 1 SERVFAIL and 1
+// NOTIMP (other) answers; 2001:db8:1:2::/64 got two REFUSED answers, one
+// truncated, to queries of an earlier cycle; 198.51.100.7 sent 5 queries
+// and got no answer.
+TEST(ExportAnswers, OneCycleInTheOrderSourcesZonesAnswers) {
+    const SourceAddr client = make_addr(192, 0, 2, 7);
+    const SourceAddr late = make_addr6("2001:db8:1:2::");
+    const SourceAddr quiet = make_addr(198, 51, 100, 7);
+    const ZoneKey example = ZoneKey::of("example.");
+    const ZoneQuery names[] = {{&example, 11}, {&example, 12}, {&example, 13}};
+    const struct {
+        bool answers;
+        std::vector<std::string> want;
+    } cases[] = {
+        {false,
+         {"{\"hostname\":\"host1\",\"type\":\"source\",\"data\":"
+          "{\"192.0.2.7\":40,\"198.51.100.7\":5}}",
+          "{\"hostname\":\"host1\",\"type\":\"zone\",\"data\":"
+          "{\"example.\":{\"queries\":5,\"names\":3}}}"}},
+        {true,
+         {"{\"hostname\":\"host1\",\"type\":\"source\",\"data\":"
+          "{\"192.0.2.7\":40,\"198.51.100.7\":5}}",
+          "{\"hostname\":\"host1\",\"type\":\"zone\",\"data\":{\"example.\":"
+          "{\"queries\":5,\"names\":3,\"answers\":5,\"nxdomain\":4,\"servfail\":0}}}",
+          "{\"hostname\":\"host1\",\"type\":\"answers\",\"data\":{"
+          "\"192.0.2.7\":{\"answers\":40,\"noerror\":30,\"nxdomain\":8,\"servfail\":1,"
+          "\"refused\":0,\"other\":1,\"truncated\":0,\"bytes\":5120,\"query_bytes\":1600},"
+          "\"2001:db8:1:2::/64\":{\"answers\":2,\"noerror\":0,\"nxdomain\":0,\"servfail\":0,"
+          "\"refused\":2,\"other\":0,\"truncated\":1,\"bytes\":1200,\"query_bytes\":0}}}"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answers);
+        Settings s;
+        s.foreground = 1;
+        s.send_json = 1;
+        s.zone_threshold = 100;
+        s.zone_count = 16;
+        s.count_answers = c.answers;
+        LockGuarded<Table> table(16, 5, 16, c.answers);
+        {
+            auto t = table.lock();
+            for (int k = 0; k < 40; ++k) {
+                t->add(observation(client, false, 0, 40, k < 5 ? &names[k % 3] : nullptr));
+            }
+            for (int k = 0; k < 5; ++k) t->add(observation(quiet, false, 0, 30));
+            if (c.answers) {
+                // The zone's answers: 1 NOERROR, 4 NXDOMAIN.
+                for (int k = 0; k < 30; ++k)
+                    t->add(observation(client, true, 0, 128, k == 0 ? &names[0] : nullptr));
+                for (int k = 0; k < 8; ++k)
+                    t->add(observation(client, true, 3, 128, k < 4 ? &names[1] : nullptr));
+                t->add(observation(client, true, 2, 128));
+                t->add(observation(client, true, 4, 128));
+                t->add(observation(late, true, 5, 500));
+                t->add(observation(late, true, 5, 700, nullptr, true));
+            }
+        }
+        CollectingSender sender;
+        const HostJson host = escape_host_name("host1");  // the export keeps a reference
+        JsonExport json(s, host, sender);
+        StatsCycle cycle(s, table);
+        cycle.add_consumer(&json);
+        cycle.run(kNow + 2);
+        std::vector<std::string> want;
+        for (const std::string& w : c.want) want.push_back(w + '\0');
+        EXPECT_EQ(sender.datagrams, want);
+    }
+}
+
+// Which datagrams list a source: the source datagram those that sent a
+// query, the answers datagram those answered, whatever their 32-bit sums
+// wrapped to.
+TEST(ExportAnswers, EachDatagramListsTheSourcesItCounts) {
+    const struct {
+        const char* what;
+        uint32_t tcp, udp;
+        AnswerCounts answers;
+        const char* source;    // its source entry, or null for none
+        const char* answered;  // its "answers" value, or null for no entry
+    } cases[] = {
+        {"queries only", 0, 3, {}, "3", nullptr},
+        {"answers only", 0, 0, {{1, 0, 2, 0, 0}, 0, 300, 0}, nullptr, "3"},
+        {"both", 2, 0, {{0, 1, 0, 0, 0}, 0, 90, 60}, "2", "1"},
+        {"query counts that wrap to 0", 2147483648u, 2147483648u, {}, "0", nullptr},
+        {"answer classes that wrap to 0", 0, 0, {{4294967295u, 1, 0, 0, 0}, 0, 10, 0}, nullptr,
+         "0"},
+    };
+    Settings s;
+    s.send_json = 1;
+    s.count_answers = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        BucketSet set(4, 3, true);
+        const int32_t i = put(set, make_addr(192, 0, 2, 10), c.tcp, c.udp);
+        set.answers(i) = c.answers;
+        CollectingSender sender;
+        export_sources(s, set, escape_host_name("host1"), sender);
+        export_answers(s, set, escape_host_name("host1"), sender);
+        std::map<std::string, std::string> listed;  // type -> the source's count
+        for (const std::string& d : sender.datagrams) {
+            const auto j = nlohmann::json::parse(d.substr(0, d.size() - 1));
+            ASSERT_EQ(j["data"].size(), 1u);
+            const auto& v = j["data"]["192.0.2.10"];
+            listed[j["type"]] = (v.is_object() ? v["answers"] : v).dump();
+        }
+        std::map<std::string, std::string> want;
+        if (c.source != nullptr) want["source"] = c.source;
+        if (c.answered != nullptr) want["answers"] = c.answered;
+        EXPECT_EQ(listed, want);
+    }
+}
+
+// Many sources, a third of them answered only, a third only asking: every
+// datagram of each type a whole JSON object under 1199 bytes, every source
+// in the datagrams of its type exactly once with its counts.
+TEST(ExportAnswers, ManySourcesChunkedEachListedOnce) {
+    using Values = std::map<std::string, uint64_t>;
+    for (const std::string& host : {std::string("host1"), std::string(253, 'h')}) {
+        SCOPED_TRACE(host.size());
+        Settings s;
+        s.send_json = 1;
+        s.count_answers = 1;
+        BucketSet set(400, 3, true);
+        std::map<std::string, uint64_t> want_sources;
+        std::map<std::string, Values> want_answers;
+        for (int k = 0; k < 300; ++k) {
+            const SourceAddr src =
+                make_addr(10, static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k), 1);
+            const uint32_t queries = k % 3 == 1 ? 0 : static_cast<uint32_t>(k * 7919 % 100000 + 1);
+            const int32_t i = put(set, src, 0, queries);
+            const std::string key = to_text(src).c_str();
+            if (queries != 0) want_sources[key] = queries;
+            if (k % 3 == 0) continue;
+            // Counts up to 10 digits make the longest entries.
+            const uint32_t big = 4000000000u + static_cast<uint32_t>(k);
+            AnswerCounts& a = set.answers(i);
+            a = AnswerCounts{{static_cast<uint32_t>(k), 1, static_cast<uint32_t>(k % 7), 2, 3},
+                             static_cast<uint32_t>(k % 2), big, k % 3 == 1 ? 0 : big - 1};
+            want_answers[key] = {
+                {"answers", a.answers()},           {"noerror", a.by_class[kNoError]},
+                {"nxdomain", a.by_class[kNxDomain]}, {"servfail", a.by_class[kServFail]},
+                {"refused", a.by_class[kRefused]},   {"other", a.by_class[kOtherCode]},
+                {"truncated", a.truncated},          {"bytes", a.bytes},
+                {"query_bytes", a.query_bytes}};
+        }
+        CollectingSender sender;
+        export_sources(s, set, escape_host_name(host.c_str()), sender);
+        export_answers(s, set, escape_host_name(host.c_str()), sender);
+        std::map<std::string, uint64_t> got_sources;
+        std::map<std::string, Values> got_answers;
+        size_t answer_datagrams = 0;
+        for (const std::string& d : sender.datagrams) {
+            ASSERT_LE(d.size(), 1199u);
+            ASSERT_EQ(d.find('\0'), d.size() - 1);
+            const auto j = nlohmann::json::parse(d.substr(0, d.size() - 1));
+            EXPECT_EQ(j["hostname"], host);
+            ASSERT_FALSE(j["data"].empty());
+            for (const auto& [addr, v] : j["data"].items()) {
+                if (j["type"] == "source") {
+                    EXPECT_TRUE(got_sources.emplace(addr, v.get<uint64_t>()).second) << addr;
+                    continue;
+                }
+                ASSERT_EQ(j["type"], "answers");
+                Values values;
+                for (const auto& [name, n] : v.items()) values[name] = n.get<uint64_t>();
+                EXPECT_TRUE(got_answers.emplace(addr, values).second) << addr;
+            }
+            answer_datagrams += j["type"] == "answers" ? 1 : 0;
+        }
+        EXPECT_GE(answer_datagrams, 2u);
+        EXPECT_EQ(got_sources, want_sources);
+        EXPECT_EQ(got_answers, want_answers);
+    }
+}
+
+TEST(ExportAnswers, NothingWithoutSendJsonOrWithoutAnswerCounts) {
+    const struct {
+        int send_json;
+        bool answers;
+    } cases[] = {{0, true}, {1, false}};
+    for (const auto& c : cases) {
+        Settings s;
+        s.send_json = c.send_json;
+        s.count_answers = c.answers;
+        BucketSet set(4, 3, c.answers);
+        put(set, make_addr(192, 0, 2, 10), 0, 3);
+        CollectingSender sender;
+        export_answers(s, set, escape_host_name("host1"), sender);
+        EXPECT_TRUE(sender.datagrams.empty());
     }
 }
 

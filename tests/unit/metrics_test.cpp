@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "capture/handler.h"
@@ -16,6 +17,7 @@
 #include "control/metrics_server.h"
 #include "control/stats_thread.h"
 #include "frames.h"
+#include "table/observation.h"
 
 namespace qv {
 namespace {
@@ -53,6 +55,7 @@ TEST(Metrics, PageFamiliesAndCounts) {
     stats.frame(FrameResult::counted);
     stats.frame(FrameResult::response);
     stats.frame(FrameResult::other);
+    stats.frame(FrameResult::answer);
     stats.query(4, 17, 1);
     stats.query(6, 6, 257);   // CAA, not A
     stats.query(6, 6, 0x1001);  // a type with no row of its own
@@ -94,6 +97,7 @@ TEST(Metrics, PageFamiliesAndCounts) {
     EXPECT_EQ(p.samples.at(R"(quorvane_frames_total{result="response"})"), "1");
     EXPECT_EQ(p.samples.at(R"(quorvane_frames_total{result="malformed"})"), "0");
     EXPECT_EQ(p.samples.at(R"(quorvane_frames_total{result="other"})"), "1");
+    EXPECT_EQ(p.samples.at(R"(quorvane_frames_total{result="answer"})"), "1");
     EXPECT_EQ(p.samples.at(R"(quorvane_queries_total{family="ipv4",transport="udp"})"), "1");
     EXPECT_EQ(p.samples.at(R"(quorvane_queries_total{family="ipv6",transport="tcp"})"), "2");
     EXPECT_EQ(p.samples.at(R"(quorvane_queries_total{family="ipv6",transport="udp"})"), "0");
@@ -129,6 +133,117 @@ TEST(Metrics, TopZonesWhenZonesAreCounted) {
     EXPECT_EQ(on.samples.at(R"(quorvane_top_zone_names{zone="a\\\"b.net."})"), "1");
 }
 
+// The answer families, with -R only: every family, transport and code row
+// from the capture's own counts, the top answer bytes, the zone ratios.
+TEST(Metrics, AnswerFamiliesWithAnswersCounted) {
+    CaptureStats stats;
+    stats.answer(4, 17, 3, false, 100);  // NXDOMAIN
+    stats.answer(4, 17, 3, true, 120);
+    stats.answer(6, 6, 2, false, 700);  // SERVFAIL
+    stats.answer(4, 6, 1, true, 40);    // FORMERR
+    stats.answer(6, 17, 4, false, 30);  // NOTIMP
+    stats.answer(6, 17, 9, false, 20);  // no row of its own
+    stats.answer(6, 17, 15, false, 10);
+    stats.query_bytes(4, 17, 33);
+    stats.query_bytes(6, 6, 4000000000u);
+    stats.query_bytes(6, 6, 1000000000u);  // past 32 bits together
+    CycleFigures f;
+    f.top_answer_count = 2;
+    f.top_answer_bytes[0] = {to_text(make_addr6("2001:db8:1:2::"), Prefixes{32, 64}), 90000};
+    f.top_answer_bytes[1] = {to_text(make_addr(192, 0, 2, 7)), 512};
+
+    const Parsed off = parse(render_metrics({"1.2", "x", &stats, f, {}}));
+    f.answers_counted = true;
+    const Parsed on = parse(render_metrics({"1.2", "x", &stats, f, {}}));
+
+    const std::map<std::string, std::string> families = {
+        {"quorvane_answers_total", "counter"},
+        {"quorvane_answer_bytes_total", "counter"},
+        {"quorvane_query_bytes_total", "counter"},
+        {"quorvane_answers_truncated_total", "counter"},
+        {"quorvane_top_source_answer_bytes", "gauge"},
+    };
+    for (const auto& [name, type] : families) {
+        EXPECT_EQ(off.types.count(name), 0u) << name;
+        EXPECT_EQ(on.types.count(name) == 1 ? on.types.at(name) : "", type) << name;
+    }
+    EXPECT_EQ(on.helps.size(), on.types.size());
+    EXPECT_EQ(on.types.size(), off.types.size() + families.size());
+
+    // Every row is on the page, those not named above at 0.
+    std::map<std::string, std::string> want = {
+        {R"(quorvane_answers_total{family="ipv4",transport="udp",rcode="NXDOMAIN"})", "2"},
+        {R"(quorvane_answers_total{family="ipv6",transport="tcp",rcode="SERVFAIL"})", "1"},
+        {R"(quorvane_answers_total{family="ipv4",transport="tcp",rcode="FORMERR"})", "1"},
+        {R"(quorvane_answers_total{family="ipv6",transport="udp",rcode="NOTIMP"})", "1"},
+        {R"(quorvane_answers_total{family="ipv6",transport="udp",rcode="other"})", "2"},
+        {R"(quorvane_answer_bytes_total{family="ipv4",transport="udp"})", "220"},
+        {R"(quorvane_answer_bytes_total{family="ipv6",transport="tcp"})", "700"},
+        {R"(quorvane_answer_bytes_total{family="ipv4",transport="tcp"})", "40"},
+        {R"(quorvane_answer_bytes_total{family="ipv6",transport="udp"})", "60"},
+        {R"(quorvane_query_bytes_total{family="ipv4",transport="udp"})", "33"},
+        {R"(quorvane_query_bytes_total{family="ipv6",transport="tcp"})", "5000000000"},
+        {"quorvane_answers_truncated_total", "2"},
+        {R"(quorvane_top_source_answer_bytes{source="2001:db8:1:2::/64"})", "90000"},
+        {R"(quorvane_top_source_answer_bytes{source="192.0.2.7"})", "512"},
+    };
+    for (const char* family : {"ipv4", "ipv6"}) {
+        for (const char* transport : {"udp", "tcp"}) {
+            const std::string ft =
+                std::string("family=\"") + family + "\",transport=\"" + transport + "\"";
+            for (const char* code : answer_code_names)
+                want.emplace("quorvane_answers_total{" + ft + ",rcode=\"" + code + "\"}", "0");
+            want.emplace("quorvane_answer_bytes_total{" + ft + "}", "0");
+            want.emplace("quorvane_query_bytes_total{" + ft + "}", "0");
+        }
+    }
+    ASSERT_EQ(want.size(), 4u * 7 + 4 + 4 + 1 + 2);
+    std::map<std::string, std::string> got;
+    for (const auto& [series, value] : on.samples) {
+        if (families.count(series.substr(0, series.find('{'))) != 0) got[series] = value;
+    }
+    EXPECT_EQ(got, want);
+}
+
+TEST(Metrics, ZoneAnswerRatios) {
+    CaptureStats stats;
+    CycleFigures f;
+    f.zones_counted = true;
+    const struct {
+        const char* zone;
+        uint32_t queries, answers, nxdomain;
+        double answered, nx;
+    } cases[] = {
+        {"example.", 5, 5, 4, 1.0, 0.8},
+        {"more.example.", 4, 6, 0, 1.5, 0.0},    // answers to an earlier cycle's queries
+        {"quiet.example.", 300, 0, 0, 0.0, 0.0},  // no answers: no NXDOMAIN share
+        {"gone.example.", 0, 3, 3, 0.0, 1.0},     // no queries: answered 0
+        {"third.example.", 3, 3, 1, 1.0, 1.0 / 3},
+    };
+    for (const auto& c : cases) {
+        f.top_zones[static_cast<size_t>(f.top_zone_count++)] = {
+            ZoneKey::of(c.zone), 10, 1, c.queries, c.answers, c.nxdomain};
+    }
+    const Parsed off = parse(render_metrics({"1.2", "x", &stats, f, {}}));
+    EXPECT_EQ(off.types.count("quorvane_top_zone_answered_ratio"), 0u);
+    EXPECT_EQ(off.types.count("quorvane_top_zone_nxdomain_ratio"), 0u);
+    f.answers_counted = true;
+    const Parsed on = parse(render_metrics({"1.2", "x", &stats, f, {}}));
+    EXPECT_EQ(on.types.at("quorvane_top_zone_answered_ratio"), "gauge");
+    EXPECT_EQ(on.types.at("quorvane_top_zone_nxdomain_ratio"), "gauge");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.zone);
+        const std::string zone = std::string("{zone=\"") + c.zone + "\"}";
+        // Written to round-trip: the very double.
+        EXPECT_EQ(std::stod(on.samples.at("quorvane_top_zone_answered_ratio" + zone)), c.answered);
+        EXPECT_EQ(std::stod(on.samples.at("quorvane_top_zone_nxdomain_ratio" + zone)), c.nx);
+    }
+    // Without zones, no zone family at all.
+    f.zones_counted = false;
+    const Parsed no_zones = parse(render_metrics({"1.2", "x", &stats, f, {}}));
+    EXPECT_EQ(no_zones.types.count("quorvane_top_zone_answered_ratio"), 0u);
+}
+
 TEST(Metrics, EscapeLabel) {
     EXPECT_EQ(escape_label("plain"), "plain");
     EXPECT_EQ(escape_label("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
@@ -156,6 +271,7 @@ protected:
         host_ = escape_host_name("host1");
     }
     Settings s_;
+    CaptureStats stats_;
     LockGuarded<Table> table_{64, 5};
     test::CollectingSink sink_;
     test::CollectingSender sender_;
@@ -211,6 +327,78 @@ TEST_F(MetricsCycle, TopTwentyByRateOfTheLastCycleOnly) {
     EXPECT_EQ(f.top_count, 0);
     EXPECT_EQ(f.sources, 0u);
     EXPECT_EQ(f.alarms_total, 20u);
+}
+
+// An answer of size bytes and code rcode to who, in zone when given.
+Observation answer_to(SourceAddr who, uint32_t size, time_t at, uint8_t rcode = 0,
+                      const ZoneQuery* zone = nullptr) {
+    return Observation{.who = who, .time = at, .protocol = 17, .answer = true, .truncated = false,
+                       .rcode = rcode, .qtype = 0, .size = size, .zone = zone};
+}
+
+TEST_F(MetricsCycle, TopTwentyByAnswerBytesAndTheZoneCounts) {
+    s_.count_answers = 1;
+    s_.zone_threshold = 1000000;
+    s_.zone_count = 16;
+    LockGuarded<Table> table(64, 5, 16, true);
+    MetricsBoard board(s_);
+    // On the page from the start: the capture's answer counts need no cycle.
+    EXPECT_TRUE(board.figures().answers_counted);
+    WiredCycle cycle(s_, table, sink_, sender_, host_, nullptr, &board);
+    const ZoneKey nx = ZoneKey::of("nx.example.");
+    const ZoneQuery nx_name{&nx, 7};
+    {
+        auto t = table.lock();
+        // 25 sources sent 1000, 2000, ... 25000 answer bytes over 2 seconds;
+        // 10.0.0.30 as many as 10.0.0.25, claimed later.
+        for (uint8_t k = 1; k <= 25; ++k)
+            t->add(answer_to(make_addr(10, 0, 0, k), 1000u * k, kDay));
+        t->add(answer_to(make_addr(10, 0, 0, 30), 25000, kDay));
+        // Seen for one second: not rated, however much.
+        t->add(answer_to(make_addr(10, 0, 1, 1), 900000, kDay + 1));
+        // A zone asked 4 times, answered 5 times (3 NXDOMAIN, 1 SERVFAIL).
+        for (uint64_t k = 0; k < 4; ++k) {
+            const ZoneQuery q{&nx, k};
+            t->add(Observation{.who = make_addr(10, 0, 2, 1),
+                               .time = kDay,
+                               .protocol = 17,
+                               .answer = false,
+                               .truncated = false,
+                               .rcode = 0,
+                               .qtype = 1,
+                               .size = 30,
+                               .zone = &q});
+        }
+        for (uint8_t rcode : {3, 3, 3, 2, 0})
+            t->add(answer_to(make_addr(10, 0, 2, 1), 50, kDay, rcode, &nx_name));
+    }
+    cycle.run(kDay + 2);
+    CycleFigures f = board.figures();
+    ASSERT_EQ(f.top_answer_count, 20);
+    std::vector<std::pair<std::string, uint32_t>> got, want;
+    for (int k = 0; k < f.top_answer_count; ++k) {
+        const TopAnswerSource& t = f.top_answer_bytes[static_cast<size_t>(k)];
+        got.emplace_back(t.source.c_str(), t.bytes_per_second);
+    }
+    want.emplace_back("10.0.0.25", 12500);
+    want.emplace_back("10.0.0.30", 12500);
+    for (uint32_t k = 24; want.size() < 20; --k)
+        want.emplace_back("10.0.0." + std::to_string(k), 500 * k);
+    EXPECT_EQ(got, want);
+    ASSERT_EQ(f.top_zone_count, 1);
+    const TopZone& z = f.top_zones[0];
+    EXPECT_EQ(z.zone.view(), "nx.example.");
+    EXPECT_EQ(std::make_tuple(z.queries, z.answers, z.nxdomain), std::make_tuple(4u, 5u, 3u));
+    const Parsed p = parse(render_metrics({"1.2", "x", &stats_, f, {}}));
+    EXPECT_EQ(p.samples.at(R"(quorvane_top_source_answer_bytes{source="10.0.0.25"})"), "12500");
+    const std::string zone = R"({zone="nx.example."})";
+    EXPECT_EQ(std::stod(p.samples.at("quorvane_top_zone_answered_ratio" + zone)), 1.25);
+    EXPECT_EQ(std::stod(p.samples.at("quorvane_top_zone_nxdomain_ratio" + zone)), 0.6);
+    // The next cycle is empty: the family stays, with no samples.
+    cycle.run(kDay + 4);
+    f = board.figures();
+    EXPECT_EQ(f.top_answer_count, 0);
+    EXPECT_TRUE(f.answers_counted);
 }
 
 TEST(Metrics, TakeoversAreCounted) {
