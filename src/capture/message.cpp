@@ -142,6 +142,22 @@ bool message_of(std::span<const uint8_t> m, NameBuffer& name, Message& out, Verd
     size_t stored = 0;
     const Verdict v = read_into<kText>(m, msg, &name, &stored);
     if (why != nullptr) *why = v;
+    if (v == Verdict::malformed && answers && m.size() == kDnsHeaderLen) {
+        // An answer of the header alone is whole when it has no question
+        // (servers refuse that way).
+        msg.header = m.data();
+        msg.has_question = false;
+        if (!msg.qr() || msg.qdcount() != 0) return false;
+        if (why != nullptr) *why = Verdict::response;
+        out.answer = true;
+        out.truncated = msg.tc();
+        out.rcode = msg.rcode();
+        out.has_question = false;
+        out.qtype = 0;
+        name.text[0] = '\0';
+        out.name = std::string_view(name.text, 0);
+        return true;
+    }
     if (v == Verdict::response) {
         // An answer counts with no question at all, not with a broken one.
         if (!answers || (msg.qdcount() != 0 && !msg.has_question)) return false;

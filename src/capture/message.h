@@ -110,9 +110,9 @@ struct Message {
 // (else out.name is empty: no report needs it unless packets are dumped or
 // zones counted); the packet's fields and size are the caller's and left as
 // they are. A query is read_message's verdict query. With answers set, a
-// message with QR set is one too when its header reads and its first
-// question, if QDCOUNT is above 0, follows the rules of a query's (*why
-// stays response for it). False when the message is neither; *why (when
+// message with QR set is one too when its first question, if QDCOUNT is
+// above 0, follows the rules of a query's; with QDCOUNT 0 the header alone
+// is a whole answer (*why is response for it). False when the message is neither; *why (when
 // given) is the verdict.
 bool decode_message(std::span<const uint8_t> msg, NameBuffer& name, Message& out, Verdict* why = nullptr,
                     bool text = true, bool answers = false);

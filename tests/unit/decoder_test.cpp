@@ -622,7 +622,10 @@ TEST(MessageReader, Answers) {
         {"truncated", message(1, 0x8380, 1, question({"a"}, {0, 255, 0, 1})), true, 0, true, true, 255, "a."},
         {"QDCOUNT 0", message(1, 0x8185, 0, record), true, 5, false, false, 0, ""},
         {"a compressed question", message(1, 0x8180, 1, {1, 'a', 0xc0, 12, 0, 1, 0, 1}), false, 0, false, false, 0, ""},
-        {"the header alone", message(1, 0x8180, 0, {}), false, 0, false, false, 0, ""},
+        // A whole message: what a server sends when it refuses that way.
+        {"the header alone, no question", message(1, 0x8185, 0, {}), true, 5, false, false, 0, ""},
+        {"the header alone, a question promised", message(1, 0x8185, 1, {}), false, 0, false, false, 0, ""},
+        {"a query's header alone", message(1, 0x0100, 0, {}), false, 0, false, false, 0, ""},
         {"cut inside QTYPE", message(1, 0x8180, 1, question({"a"}, {0, 1})), false, 0, false, false, 0, ""},
     };
     for (const auto& c : cases) {
@@ -630,7 +633,7 @@ TEST(MessageReader, Answers) {
         NameBuffer name;
         Verdict why = Verdict::other;
         const auto m = decode_message(c.bytes, name, &why, true, true);
-        EXPECT_EQ(why, c.bytes.size() > kDnsHeaderLen ? Verdict::response : Verdict::malformed);
+        EXPECT_EQ(why, c.bytes.size() > kDnsHeaderLen || c.counts ? Verdict::response : Verdict::malformed);
         // Without answers asked for, no answer comes out.
         EXPECT_FALSE(decode_message(c.bytes, name, nullptr, true, false).has_value());
         ASSERT_EQ(m.has_value(), c.counts);
@@ -645,7 +648,7 @@ TEST(MessageReader, Answers) {
 }
 
 // Cut at every byte, an answer counts exactly when its question and one
-// byte after QTYPE are in (or, with QDCOUNT 0, a byte after the header).
+// byte after QTYPE are in (or, with QDCOUNT 0, its header).
 TEST(MessageReader, AnswerCutAtEveryByte) {
     const std::vector<uint8_t> whole =
         message(1, 0x8183, 1, question({"abc", "de"}, {0, 1, 0, 1, 0xc0, 12, 0, 6, 0, 1}));
@@ -661,7 +664,7 @@ TEST(MessageReader, AnswerCutAtEveryByte) {
         SCOPED_TRACE(n);
         NameBuffer name;
         EXPECT_EQ(decode_message(std::span<const uint8_t>(bare.data(), n), name, nullptr, false, true).has_value(),
-                  n > kDnsHeaderLen);
+                  n >= kDnsHeaderLen);
     }
 }
 
