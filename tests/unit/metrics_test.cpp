@@ -383,7 +383,7 @@ TEST_F(MetricsCycle, TopTwentyByAnswerBytesAndTheZoneCounts) {
     want.emplace_back("10.0.0.25", 12500);
     want.emplace_back("10.0.0.30", 12500);
     for (uint32_t k = 24; want.size() < 20; --k)
-        want.emplace_back("10.0.0." + std::to_string(k), 500 * k);
+        want.emplace_back(std::string("10.0.0.").append(std::to_string(k)), 500 * k);
     EXPECT_EQ(got, want);
     ASSERT_EQ(f.top_zone_count, 1);
     const TopZone& z = f.top_zones[0];
