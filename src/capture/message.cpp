@@ -139,6 +139,7 @@ namespace {
 template <bool kText>
 bool message_of(std::span<const uint8_t> m, NameBuffer& name, Message& out, Verdict* why, bool answers) {
     DnsMessage msg;
+    msg.question.qtype = 0;  // one store, so no reader of it can see it unset
     size_t stored = 0;
     const Verdict v = read_into<kText>(m, msg, &name, &stored);
     if (why != nullptr) *why = v;
@@ -168,7 +169,7 @@ bool message_of(std::span<const uint8_t> m, NameBuffer& name, Message& out, Verd
     out.truncated = msg.tc();
     out.rcode = msg.rcode();
     out.has_question = msg.has_question;
-    out.qtype = msg.has_question ? msg.question.qtype : 0;
+    out.qtype = msg.question.qtype;
     if (!kText || !msg.has_question) {
         stored = 0;
         name.text[0] = '\0';

@@ -109,11 +109,13 @@ void write_answers_line(const Settings& s, const Bucket& b, const AnswerCounts& 
     const AddrText addr = to_text(b.ip_addr, source_prefixes(s));
     const uint32_t queries = b.tcp_count + b.udp_count;
     const uint32_t answers = a.answers();
-    char factor[32];
+    // At most 2^32 - 1 over 1: ten digits and the decimal.
+    char factor[48];
     if (a.query_bytes == 0) {
         snprintf(factor, sizeof factor, "-x bytes");
     } else {
-        snprintf(factor, sizeof factor, "%.1fx bytes", static_cast<double>(a.bytes) / a.query_bytes);
+        snprintf(factor, sizeof factor, "%.1fx bytes",
+                 static_cast<double>(a.bytes) / static_cast<double>(a.query_bytes));
     }
     char body[256];
     snprintf(body, sizeof body,

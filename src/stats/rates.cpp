@@ -34,7 +34,8 @@ uint32_t answer_bytes_rate(const AnswerCounts& a, uint32_t elapsed) {
 
 uint64_t share(uint64_t part, uint64_t whole) {
     if (whole == 0) return 0;
-    return static_cast<uint64_t>(static_cast<unsigned __int128>(part) * 100 / whole);
+    // In two steps, so that no product overflows for any count there is.
+    return part / whole * 100 + part % whole * 100 / whole;
 }
 
 bool totals_due(const Settings& s, const Bucket& totals, time_t cycle_time, uint32_t* window) {

@@ -668,20 +668,31 @@ TEST(MessageReader, AnswerCutAtEveryByte) {
     }
 }
 
+// A query as the dump line reads it.
+Message dumped(const SourceAddr& source, uint8_t family, uint8_t protocol, uint16_t qtype, std::string_view name) {
+    Message m{};
+    m.source = source;
+    m.family = family;
+    m.protocol = protocol;
+    m.qtype = qtype;
+    m.name = name;
+    return m;
+}
+
 TEST(Decoder, DumpLine) {
     const struct {
         Message q;
         const char* line;
     } cases[] = {
-        {{.source = make_addr(10, 1, 2, 3), .family = 4, .protocol = 17, .qtype = 1, .name = "abc.de."},
+        {dumped(make_addr(10, 1, 2, 3), 4, 17, 1, "abc.de."),
          "src: 10.1.2.3         proto: udp  qtype: 0x01  domain: abc.de.\n"},
-        {{.source = make_addr(198, 51, 100, 200), .family = 4, .protocol = 6, .qtype = 28, .name = ""},
+        {dumped(make_addr(198, 51, 100, 200), 4, 6, 28, ""),
          "src: 198.51.100.200   proto: tcp  qtype: 0x1c  domain: \n"},
-        {{.source = make_addr6("2001:db8:0:0:1:0:0:1"), .family = 6, .protocol = 17, .qtype = 1, .name = "abc.de."},
+        {dumped(make_addr6("2001:db8:0:0:1:0:0:1"), 6, 17, 1, "abc.de."),
          "src: 2001:db8::1:0:0:1  proto: udp  qtype: 0x01  domain: abc.de.\n"},
-        {{.source = make_addr(10, 1, 2, 3), .family = 4, .protocol = 17, .qtype = 257, .name = "a\\032b."},
+        {dumped(make_addr(10, 1, 2, 3), 4, 17, 257, "a\\032b."),
          "src: 10.1.2.3         proto: udp  qtype: 0x101  domain: a\\032b.\n"},
-        {{.source = make_addr(10, 1, 2, 3), .family = 4, .protocol = 6, .qtype = 65535, .name = ""},
+        {dumped(make_addr(10, 1, 2, 3), 4, 6, 65535, ""),
          "src: 10.1.2.3         proto: tcp  qtype: 0xffff  domain: \n"},
     };
     for (const auto& c : cases) {
