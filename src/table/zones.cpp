@@ -43,13 +43,15 @@ ZoneSet::ZoneSet(int32_t count, uint64_t seed) : map_(count, seed, "zones") {
 
 ZoneSet::~ZoneSet() { std::free(registers_); }
 
-void ZoneSet::count(const ZoneKey& key, uint64_t name_hash, time_t now) {
-    const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(now));
+int32_t ZoneSet::claim(const ZoneKey& key, uint32_t t) {
     // Registers are zero when a zone is claimed: never used, or cleared as
     // the zone before it went.
-    const int32_t i =
-        map_.claim(key, t, [this](int32_t j, const ZoneCount& old) { clear_registers(j, old); })
-            .index;
+    return map_.claim(key, t, [this](int32_t j, const ZoneCount& old) { clear_registers(j, old); }).index;
+}
+
+void ZoneSet::count(const ZoneKey& key, uint64_t name_hash, time_t now) {
+    const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(now));
+    const int32_t i = claim(key, t);
     ZoneCount& z = map_.entry(i);
     ++z.queries;
     if (z.dense) {
@@ -73,9 +75,7 @@ void ZoneSet::count(const ZoneKey& key, uint64_t name_hash, time_t now) {
 
 void ZoneSet::count_answer(const ZoneKey& key, uint8_t rcode, time_t now) {
     const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(now));
-    const int32_t i =
-        map_.claim(key, t, [this](int32_t j, const ZoneCount& old) { clear_registers(j, old); })
-            .index;
+    const int32_t i = claim(key, t);
     ZoneCount& z = map_.entry(i);
     ++z.answers;
     z.nxdomain += rcode == 3 ? 1 : 0;

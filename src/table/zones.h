@@ -92,6 +92,8 @@ private:
         static void fresh(ZoneCount& z, uint32_t now) { z.first_packet = now; }
     };
     using Map = IndexedMap<ZoneCount, MapRules>;
+    // key's zone, found or made fresh at t.
+    int32_t claim(const ZoneKey& key, uint32_t t);
     uint8_t* registers(int32_t i) const { return registers_ + static_cast<size_t>(i) * hll::kRegisters; }
     // A zone's registers, once it has used them, are zero again when it goes.
     void clear_registers(int32_t i, const ZoneCount& z) {
