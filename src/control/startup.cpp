@@ -12,7 +12,7 @@
 #include "base/hash.h"
 #include "base/lines.h"
 #include "base/memory.h"
-#include "capture/handler.h"
+#include "capture/worker.h"
 #include "control/daemon.h"
 #include "control/filter.h"
 #include "control/metrics_server.h"
@@ -95,18 +95,12 @@ int run_live(Settings& s, MetricsServer* metrics) {
 
     pcap_t* handle = open_live(s.device);
     if (handle == nullptr) fatal("unable to open device %s\n", s.device);
-    auto* ctx = new CaptureContext;
-    ctx->dump_packets = s.dump_packets != 0;
-    ctx->prefixes = source_prefixes(s);
-    ctx->link = checked_link(handle, "dev", s.device);
-    ctx->streams = new TcpStreams(random_seed());
-    ctx->stats = &the_capture_stats;
-    if (s.zone_threshold > 0) ctx->zones = new ZoneFinder(zone_seed(s));
+    const LinkType link = checked_link(handle, "dev", s.device);
 
     // Filter text; only the local-network case asks the device for its networks.
     DeviceNetworks nets;
     if (filter_case(s) == FilterCase::local_net) nets = device_networks(s.device);
-    const std::string filter = build_filter_text(s, nets, ctx->link == LinkType::ethernet);
+    const std::string filter = build_filter_text(s, nets, link == LinkType::ethernet);
     if (s.foreground && s.verbosity >= 1) {
         printf("using filter \"%s\" on dev %s\n", filter.c_str(), s.device);
     }
@@ -116,8 +110,8 @@ int run_live(Settings& s, MetricsServer* metrics) {
 
     // The table: bucket_count per-source buckets and the totals bucket after them.
     alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0, s.count_answers != 0);
-    ctx->table = &process_table();
-    if (s.count_answers) ctx->watched = new WatchedNetwork(watched_of(s, nets));
+    auto* worker = new Worker(s, link, process_table(), the_capture_stats, watched_of(s, nets), random_seed(),
+                              zone_seed(s));
     // The first totals window opens now, not at the epoch.
     process_table().lock()->reset_totals(time(nullptr));
     MetricsBoard* board = nullptr;
@@ -131,7 +125,7 @@ int run_live(Settings& s, MetricsServer* metrics) {
         start_stats_thread(s, new PcapCounters(handle), board);
     }
 
-    if (stop_signal() == 0) pcap_loop(handle, -1, handle_packet, reinterpret_cast<u_char*>(ctx));
+    if (stop_signal() == 0) pcap_loop(handle, -1, handle_packet, worker->user());
     if (const int sig = stop_signal()) end_by_signal(sig);
 
     // The capture failed: end quietly.
@@ -151,16 +145,8 @@ int run_replay(Settings& s, MetricsServer* metrics) {
         if (input != nullptr) fclose(input);
         fatal("unable to read capture file %s: %s\n", s.read_file, errbuf);
     }
-    CaptureContext ctx;
-    ctx.dump_packets = s.dump_packets != 0;
-    ctx.prefixes = source_prefixes(s);
-    ctx.link = checked_link(handle, "file", s.read_file);
-    TcpStreams streams(random_seed());
-    ctx.streams = &streams;
-    ctx.stats = &the_capture_stats;
-    ZoneFinder* zones = s.zone_threshold > 0 ? new ZoneFinder(zone_seed(s)) : nullptr;
-    ctx.zones = zones;
-    const std::string filter = build_filter_text(s, DeviceNetworks{}, ctx.link == LinkType::ethernet);
+    const LinkType link = checked_link(handle, "file", s.read_file);
+    const std::string filter = build_filter_text(s, DeviceNetworks{}, link == LinkType::ethernet);
     if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter.c_str(), s.read_file);
     const FileFilter file_filter(pcap_datalink(handle), filter.c_str());
     if (!file_filter.error().empty())
@@ -169,9 +155,8 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
     alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0, s.count_answers != 0);
-    ctx.table = &process_table();
-    const WatchedNetwork watched = watched_of(s, DeviceNetworks{});
-    if (s.count_answers) ctx.watched = &watched;
+    Worker worker(s, link, process_table(), the_capture_stats, watched_of(s, DeviceNetworks{}), random_seed(),
+                  zone_seed(s));
     Collector collector = setup_collector(s);
     SocketSender sender(collector);
     MetricsBoard board(s);
@@ -203,7 +188,7 @@ int run_replay(Settings& s, MetricsServer* metrics) {
             run_cycle(t);
         }
         while (next_cycle <= t) run_cycle(next_cycle);
-        handle_packet(reinterpret_cast<u_char*>(&ctx), header, data);
+        worker.frame(header, data);
     }
     // Stopped part-way: what was written so far goes out, and no more.
     if (const int sig = stop_signal()) end_by_signal(sig);

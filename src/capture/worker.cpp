@@ -1,0 +1,19 @@
+#include "capture/worker.h"
+
+namespace qv {
+
+Worker::Worker(const Settings& s, LinkType link, LockGuarded<Table>& table, CaptureStats& stats,
+               const WatchedNetwork& watched, uint64_t stream_seed, uint64_t zone_seed)
+    : streams_(stream_seed), watched_(watched) {
+    if (s.zone_threshold > 0) zones_ = std::make_unique<ZoneFinder>(zone_seed);
+    ctx_.link = link;
+    ctx_.dump_packets = s.dump_packets != 0;
+    ctx_.prefixes = source_prefixes(s);
+    ctx_.table = &table;
+    ctx_.streams = &streams_;
+    ctx_.stats = &stats;
+    ctx_.zones = zones_.get();
+    if (s.count_answers) ctx_.watched = &watched_;
+}
+
+}  // namespace qv

@@ -1,0 +1,47 @@
+// A capture's worker: everything the frame path keeps for one source of
+// frames, live or stored, built the same way for both: the link layer, the
+// TCP streams, the zone finder, the watched network, the capture's counters
+// and the table it counts into. The capture thread (or the replay loop) alone
+// uses it.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "base/capture_stats.h"
+#include "base/lock_guarded.h"
+#include "base/settings.h"
+#include "capture/handler.h"
+#include "capture/tcp_stream.h"
+#include "capture/watched.h"
+#include "capture/zone.h"
+#include "table/table.h"
+
+namespace qv {
+
+class Worker {
+  public:
+    // Zones are found with zone_seed when -T counts them; answers count
+    // from the watched network with -R.
+    Worker(const Settings& s, LinkType link, LockGuarded<Table>& table, CaptureStats& stats,
+           const WatchedNetwork& watched, uint64_t stream_seed, uint64_t zone_seed);
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    // One frame as libpcap hands it.
+    void frame(const pcap_pkthdr* header, const u_char* bytes) {
+        handle_packet(user(), header, bytes);
+    }
+    // For pcap_loop: handle_packet with this as its user pointer.
+    u_char* user() { return reinterpret_cast<u_char*>(&ctx_); }
+
+  private:
+    TcpStreams streams_;
+    std::unique_ptr<ZoneFinder> zones_;
+    WatchedNetwork watched_;
+    CaptureContext ctx_;
+};
+
+}  // namespace qv
