@@ -31,7 +31,7 @@ void add_counts(Bucket& b, int protocol, uint32_t count, uint32_t qtype) {
 
 // What a never-used bucket reads as: its slot is still all zero bytes, and
 // a free slot that was ever used holds FREE_ADDR, never the all-zero address.
-constexpr Bucket kNeverUsed = {FREE_ADDR, 0, 0, 0, 0, 0, 0, {}};
+constexpr Bucket kNeverUsed = {FREE_ADDR, 0, 0, 0, 0, {}};
 
 }  // namespace
 
