@@ -651,9 +651,10 @@ TEST_F(Metrics, PageCountsEachFrameClassAndPassesPromtool) {
         port = static_cast<uint16_t>(port + 100);
     };
     const std::vector<uint8_t> long_label = [] {
-        std::vector<uint8_t> n(1, 64);
-        n.resize(65, 'x');
-        n.push_back(0);
+        // A length byte of 64, 64 letters, the root label.
+        std::vector<uint8_t> n(66, 'x');
+        n.front() = 64;
+        n.back() = 0;
         return n;
     }();
     const struct {
