@@ -148,14 +148,15 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     const LinkType link = checked_link(handle, "file", s.read_file);
     const std::string filter = build_filter_text(s, DeviceNetworks{}, link == LinkType::ethernet);
     if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter.c_str(), s.read_file);
-    const FileFilter file_filter(pcap_datalink(handle), filter.c_str());
+    const WatchedNetwork watched = watched_of(s, DeviceNetworks{});
+    const FileFilter file_filter(pcap_datalink(handle), filter.c_str(), watched.all());
     if (!file_filter.error().empty())
         fatal("error compiling filter: %s\n", file_filter.error().c_str());
 
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
     alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0, s.count_answers != 0);
-    Worker worker(s, link, process_table(), the_capture_stats, watched_of(s, DeviceNetworks{}), random_seed(),
+    Worker worker(s, link, process_table(), the_capture_stats, watched, random_seed(),
                   zone_seed(s));
     Collector collector = setup_collector(s);
     SocketSender sender(collector);
