@@ -108,12 +108,11 @@ int run_live(Settings& s, MetricsServer* metrics) {
 
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
-    // The table: bucket_count per-source buckets and the totals bucket after them.
-    alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0, s.count_answers != 0);
-    auto* worker = new Worker(s, link, process_table(), the_capture_stats, watched_of(s, nets), random_seed(),
-                              zone_seed(s));
+    // The worker and its table, for the life of the process.
+    auto* worker = new Worker(s, link, the_capture_stats, watched_of(s, nets), random_seed(),
+                              random_seed(), zone_seed(s));
     // The first totals window opens now, not at the epoch.
-    process_table().lock()->reset_totals(time(nullptr));
+    worker->table().lock()->reset_totals(time(nullptr));
     MetricsBoard* board = nullptr;
     break_on_stop(handle);
     {
@@ -122,7 +121,7 @@ int run_live(Settings& s, MetricsServer* metrics) {
             board = new MetricsBoard(s);
             metrics->start(the_capture_stats, *board);
         }
-        start_stats_thread(s, new PcapCounters(handle), board);
+        start_stats_thread(s, worker->table(), new PcapCounters(handle), board);
     }
 
     if (stop_signal() == 0) pcap_loop(handle, -1, handle_packet, worker->user());
@@ -155,13 +154,12 @@ int run_replay(Settings& s, MetricsServer* metrics) {
 
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
-    alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0, s.count_answers != 0);
-    Worker worker(s, link, process_table(), the_capture_stats, watched, random_seed(),
+    Worker worker(s, link, the_capture_stats, watched, random_seed(), random_seed(),
                   zone_seed(s));
     Collector collector = setup_collector(s);
     SocketSender sender(collector);
     MetricsBoard board(s);
-    WiredCycle cycle(s, process_table(), system_lines(), sender, collector.host, nullptr,
+    WiredCycle cycle(s, worker.table(), system_lines(), sender, collector.host, nullptr,
                      metrics != nullptr ? &board : nullptr);
     if (metrics != nullptr) {
         const StopSignalsBlocked only_the_replay_thread_stops;
@@ -185,7 +183,7 @@ int run_replay(Settings& s, MetricsServer* metrics) {
         if (!started) {
             started = true;
             // The first totals window starts with the capture.
-            process_table().lock()->reset_totals(t);
+            worker.table().lock()->reset_totals(t);
             run_cycle(t);
         }
         while (next_cycle <= t) run_cycle(next_cycle);

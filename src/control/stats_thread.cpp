@@ -21,6 +21,7 @@ namespace {
 
 struct ThreadArgs {
     const Settings* settings;
+    LockGuarded<Table>* table;
     CaptureCounters* counters;
     MetricsBoard* board;
 };
@@ -32,7 +33,7 @@ void* stats_thread(void* arg) {
     // this thread is in the middle of a cycle.
     auto* collector = new Collector(setup_collector(s));
     auto* sender = new SocketSender(*collector);
-    auto* cycle = new WiredCycle(s, process_table(), system_lines(), *sender, collector->host,
+    auto* cycle = new WiredCycle(s, *args.table, system_lines(), *sender, collector->host,
                                  args.counters, args.board);
     for (;;) {
         cycle->run(time(nullptr));
@@ -45,9 +46,10 @@ void* stats_thread(void* arg) {
 
 }  // namespace
 
-void start_stats_thread(const Settings& s, CaptureCounters* counters, MetricsBoard* board) {
+void start_stats_thread(const Settings& s, LockGuarded<Table>& table, CaptureCounters* counters,
+                        MetricsBoard* board) {
     static ThreadArgs args;
-    args = ThreadArgs{&s, counters, board};
+    args = ThreadArgs{&s, &table, counters, board};
     pthread_t thread;
     const int rc = pthread_create(&thread, nullptr, stats_thread, &args);
     if (rc != 0) fatal("unable to start the stats thread: %s\n", strerror(rc));

@@ -166,21 +166,4 @@ void Table::reset_totals(time_t now) {
     answer_totals_ = AnswerTotals{};
 }
 
-// ---- the process-wide table ---------------------------------------------
-
-namespace {
-LockGuarded<Table>* the_table = nullptr;
-}  // namespace
-
-void alloc_buckets(int32_t bucket_count, int32_t zone_count, bool answers) {
-    delete the_table;
-    the_table = new (std::nothrow) LockGuarded<Table>(bucket_count, random_seed(), zone_count, answers);
-    if (the_table == nullptr) malloc_fail(kLabel, sizeof(LockGuarded<Table>));
-}
-
-LockGuarded<Table>& process_table() {
-    assert(the_table != nullptr);
-    return *the_table;
-}
-
 }  // namespace qv

@@ -171,11 +171,4 @@ private:
     int active_zone_ = 0;
 };
 
-// The process-wide table, built once at start-up (bucket_count per-source
-// buckets per set, a secret random seed for the hash), behind bucket_lock.
-// Start-up hands it to the capture and the cycle; nothing below control/
-// reaches for it.
-void alloc_buckets(int32_t bucket_count, int32_t zone_count = 0, bool answers = false);
-LockGuarded<Table>& process_table();
-
 }  // namespace qv
