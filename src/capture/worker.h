@@ -36,6 +36,13 @@ class Worker {
     void frame(const pcap_pkthdr* header, const u_char* bytes) {
         handle_packet(user(), header, bytes);
     }
+    // One frame, the caller holding the table's lock (table() locked, handed
+    // in): a replay takes it once between two cycles.
+    void frame(const pcap_pkthdr* header, const u_char* bytes, Table& held) {
+        ctx_.held = &held;
+        handle_packet(user(), header, bytes);
+        ctx_.held = nullptr;
+    }
     // For pcap_loop: handle_packet with this as its user pointer.
     u_char* user() { return reinterpret_cast<u_char*>(&ctx_); }
 

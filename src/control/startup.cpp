@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "base/hash.h"
@@ -176,6 +177,9 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     int rc = 0;
+    // This thread alone counts and runs the cycles: it holds the table's
+    // lock from one cycle to the next, not for each message.
+    std::optional<LockGuarded<Table>::Handle> held;
     while (stop_signal() == 0 && (rc = pcap_next_ex(handle, &header, &data)) >= 0) {
         if (rc == 0) continue;
         if (!file_filter.passes(*header, data)) continue;
@@ -186,9 +190,14 @@ int run_replay(Settings& s, MetricsServer* metrics) {
             worker.table().lock()->reset_totals(t);
             run_cycle(t);
         }
-        while (next_cycle <= t) run_cycle(next_cycle);
-        worker.frame(header, data);
+        if (next_cycle <= t) {
+            held.reset();
+            while (next_cycle <= t) run_cycle(next_cycle);
+        }
+        if (!held) held.emplace(worker.table().lock());
+        worker.frame(header, data, **held);
     }
+    held.reset();
     // Stopped part-way: what was written so far goes out, and no more.
     if (const int sig = stop_signal()) end_by_signal(sig);
     // The final window, reported as a live run would at its next cycle.
