@@ -223,7 +223,8 @@ class WebhookReceiver {
             }
             raw.append(buf, static_cast<size_t>(n));
         }
-        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        const std::string reply =
+            "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         ssize_t ignored = send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
         (void)ignored;
 
@@ -231,8 +232,8 @@ class WebhookReceiver {
             problem("not a POST: " + raw.substr(0, head_end));
             return;
         }
-        const nlohmann::json j = nlohmann::json::parse(raw.substr(head_end + 4, length), nullptr,
-                                                       false);
+        const nlohmann::json j =
+            nlohmann::json::parse(raw.substr(head_end + 4, length), nullptr, false);
         if (j.is_discarded() || !j.is_object() || !j.contains("alerts") ||
             !j.at("alerts").is_array()) {
             problem("not a notification: " + raw.substr(head_end + 4));
@@ -289,22 +290,21 @@ class Alertmanager {
         char dir[] = "/tmp/qv-alertmanager-XXXXXX";
         if (mkdtemp(dir) == nullptr) throw std::runtime_error(errno_text("mkdtemp"));
         dir_ = dir;
-        std::ofstream(dir_ + "/alertmanager.yml")
-            << "global:\n"
-               "  resolve_timeout: 5s\n"
-               "route:\n"
-               "  receiver: test\n"
-               "  group_by: ['...']\n"
-               "  group_wait: 1s\n"
-               "  group_interval: 1s\n"
-               "  repeat_interval: 1h\n"
-               "receivers:\n"
-               "  - name: test\n"
-               "    webhook_configs:\n"
-               "      - url: http://127.0.0.1:"
-            << webhook_port
-            << "/\n"
-               "        send_resolved: true\n";
+        std::ofstream(dir_ + "/alertmanager.yml") << "global:\n"
+                                                     "  resolve_timeout: 5s\n"
+                                                     "route:\n"
+                                                     "  receiver: test\n"
+                                                     "  group_by: ['...']\n"
+                                                     "  group_wait: 1s\n"
+                                                     "  group_interval: 1s\n"
+                                                     "  repeat_interval: 1h\n"
+                                                     "receivers:\n"
+                                                     "  - name: test\n"
+                                                     "    webhook_configs:\n"
+                                                     "      - url: http://127.0.0.1:"
+                                                  << webhook_port
+                                                  << "/\n"
+                                                     "        send_resolved: true\n";
         process_ = std::make_unique<Process>(
             binary,
             std::vector<std::string>{
@@ -356,7 +356,8 @@ std::vector<std::string> listening_elsewhere() {
             std::istringstream fields(line);
             std::string slot, local, remote, state;
             fields >> slot >> local >> remote >> state;
-            const bool waiting = tcp ? state == "0A" : remote.find_first_not_of("0:") == std::string::npos;
+            const bool waiting =
+                tcp ? state == "0A" : remote.find_first_not_of("0:") == std::string::npos;
             // 127.0.0.1 as the kernel writes it: its four bytes read as one
             // number in this host's byte order.
             in_addr loopback{htonl(INADDR_LOOPBACK)};
@@ -373,8 +374,8 @@ std::vector<std::string> listening_elsewhere() {
 TEST_F(Alerts, FloodsReachTheReceiverThroughAlertmanagerAndResolve) {
     const auto started = Clock::now();
     int rewritten = 0;
-    const std::string rules =
-        shortened_rules(read_file(QV_SOURCE_DIR "/service/prometheus/quorvane.rules.yml"), rewritten);
+    const std::string rules = shortened_rules(
+        read_file(QV_SOURCE_DIR "/service/prometheus/quorvane.rules.yml"), rewritten);
     ASSERT_GE(rewritten, 5) << rules;
 
     WebhookReceiver receiver;
@@ -410,7 +411,8 @@ TEST_F(Alerts, FloodsReachTheReceiverThroughAlertmanagerAndResolve) {
             injector.send(loud_frame);
             for (int i = 0; i < 20; ++i, ++k) {
                 const Ipv4 quiet{10, 91, 0, static_cast<uint8_t>(k % 100)};
-                injector.send(build_frame(query_from(quiet, {"n" + std::to_string(k), "example", "com"})));
+                injector.send(
+                    build_frame(query_from(quiet, {"n" + std::to_string(k), "example", "com"})));
             }
             next += kTick;
             const auto now = Clock::now();
@@ -421,7 +423,8 @@ TEST_F(Alerts, FloodsReachTheReceiverThroughAlertmanagerAndResolve) {
 
     // Both alerts fire (after their shortened for) and reach the receiver.
     const std::string instance = "127.0.0.1:" + std::to_string(kPort);
-    auto is = [&](const char* status, const char* alert, const char* key, const std::string& value) {
+    auto is = [&](const char* status, const char* alert, const char* key,
+                  const std::string& value) {
         return [=](const Notice& n) {
             auto get = [&](const char* k) {
                 auto it = n.labels.find(k);
@@ -460,9 +463,10 @@ TEST_F(Alerts, FloodsReachTheReceiverThroughAlertmanagerAndResolve) {
     EXPECT_EQ(source.labels.at("severity"), "warning");
     EXPECT_EQ(source.labels.at("job"), "quorvane");
     EXPECT_EQ(source.annotations.at("summary"), "Source 10.90.0.1 floods sensor " + instance);
-    const std::regex source_text("Source 10\\.90\\.0\\.1 sends (\\d+) queries per second seen by "
-                                 "sensor 127\\.0\\.0\\.1:9530, above the threshold, for at least "
-                                 "1 minute\\.");
+    const std::regex source_text(
+        "Source 10\\.90\\.0\\.1 sends (\\d+) queries per second seen by "
+        "sensor 127\\.0\\.0\\.1:9530, above the threshold, for at least "
+        "1 minute\\.");
     std::smatch m;
     const std::string source_description = source.annotations.at("description");
     ASSERT_TRUE(std::regex_match(source_description, m, source_text)) << source_description;
@@ -471,9 +475,10 @@ TEST_F(Alerts, FloodsReachTheReceiverThroughAlertmanagerAndResolve) {
     EXPECT_EQ(zone.labels.at("severity"), "warning");
     EXPECT_EQ(zone.labels.at("job"), "quorvane");
     EXPECT_EQ(zone.annotations.at("summary"), "Zone example.com. is flooded at sensor " + instance);
-    const std::regex zone_text("Zone example\\.com\\. is asked (\\d+) queries per second seen by "
-                               "sensor 127\\.0\\.0\\.1:9530, (\\d+) distinct names in the last "
-                               "cycle, for at least 1 minute\\.");
+    const std::regex zone_text(
+        "Zone example\\.com\\. is asked (\\d+) queries per second seen by "
+        "sensor 127\\.0\\.0\\.1:9530, (\\d+) distinct names in the last "
+        "cycle, for at least 1 minute\\.");
     const std::string zone_description = zone.annotations.at("description");
     ASSERT_TRUE(std::regex_match(zone_description, m, zone_text)) << zone_description;
     EXPECT_GT(std::stoi(m[1]), 1000);
