@@ -10,10 +10,19 @@ namespace qv {
 
 WiredCycle::WiredCycle(const Settings& s, LockGuarded<Table>& table, LineSink& out,
                        DatagramSender& sender, const HostJson& host, CaptureCounters* counters,
-                       MetricsBoard* board)
+                       MetricsBoard* board, HookCounters* hook)
     : lines_(s, out), export_(s, host, sender), cycle_(s, table, counters) {
     cycle_.add_consumer(&lines_);
     cycle_.add_consumer(&export_);
+    if (s.hook_path != nullptr) {
+        char hostname[256] = {};
+        gethostname(hostname, 253);
+        runner_ = std::make_unique<HookRunner>(s.hook_program, s.hook_path, hostname, s.foreground != 0, out,
+                                               hook != nullptr ? *hook : own_hook_counters_);
+        hook_ = std::make_unique<HookConsumer>(s, s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 1,
+                                               *runner_);
+        cycle_.add_consumer(hook_.get());
+    }
     if (board != nullptr) cycle_.add_consumer(board);
 }
 
@@ -23,6 +32,7 @@ struct ThreadArgs {
     const Settings* settings;
     CaptureCounters* counters;
     MetricsBoard* board;
+    HookCounters* hook;
 };
 
 void* stats_thread(void* arg) {
@@ -33,7 +43,7 @@ void* stats_thread(void* arg) {
     auto* collector = new Collector(setup_collector(s));
     auto* sender = new SocketSender(*collector);
     auto* cycle = new WiredCycle(s, process_table(), system_lines(), *sender, collector->host,
-                                 args.counters, args.board);
+                                 args.counters, args.board, args.hook);
     for (;;) {
         cycle->run(time(nullptr));
         // Whole seconds from the end of the cycle; a signal cuts sleep short.
@@ -45,9 +55,10 @@ void* stats_thread(void* arg) {
 
 }  // namespace
 
-void start_stats_thread(const Settings& s, CaptureCounters* counters, MetricsBoard* board) {
+void start_stats_thread(const Settings& s, CaptureCounters* counters, MetricsBoard* board,
+                        HookCounters* hook) {
     static ThreadArgs args;
-    args = ThreadArgs{&s, counters, board};
+    args = ThreadArgs{&s, counters, board, hook};
     pthread_t thread;
     const int rc = pthread_create(&thread, nullptr, stats_thread, &args);
     if (rc != 0) fatal("unable to start the stats thread: %s\n", strerror(rc));
