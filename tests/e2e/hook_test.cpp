@@ -41,6 +41,12 @@ std::string nft(const std::vector<std::string>& args) {
     return run_tool(argv);
 }
 
+// The elements of a set of the hook's table, or "" while there is none.
+std::string set_listing(const std::string& set) {
+    Process p(tool("nft"), {"nft", "list", "set", "inet", "quorvane", set}, Stdout::pipe);
+    return p.wait_exit() == exited(0) ? p.out() : "";
+}
+
 bool table_exists() {
     Process p(tool("nft"), {"nft", "list", "table", "inet", "quorvane"}, Stdout::pipe);
     return p.wait_exit() == exited(0);
@@ -97,13 +103,14 @@ class Hook : public E2eTest {
         return path;
     }
 
-    // dnsperf over TCP from a loopback address, about 200 queries a second.
+    // dnsperf over TCP from a loopback address, about 200 queries a second,
+    // 20 to a connection: every cycle sees handshakes of its own.
     std::unique_ptr<Process> flood_from(const std::string& address, int seconds) {
         return std::make_unique<Process>(
             tool("dnsperf"),
             std::vector<std::string>{"dnsperf", "-s", "127.0.0.1", "-a", address, "-m", "tcp", "-d",
                                      dir_ + "/queries", "-l", std::to_string(seconds), "-Q", "200", "-c",
-                                     "2", "-q", "10"},
+                                     "2", "-q", "10", "-O", "num-queries-per-conn=20"},
             Stdout::pipe);
     }
 
@@ -135,19 +142,32 @@ class Hook : public E2eTest {
     std::unique_ptr<Responder> responder_;
 };
 
+// A UDP query from src to the responder's address, as injected on lo.
+qv::test::FrameSpec to_responder(const Ipv4& src, const std::string& label) {
+    qv::test::FrameSpec f = query_from(src, {label, "hook", "test"});
+    f.dst[0] = 127, f.dst[1] = 0, f.dst[2] = 0, f.dst[3] = 1;
+    return f;
+}
+
 // Forged UDP queries from kForged, injected on lo while the flood runs.
 void inject_forged(FrameInjector& injector, int k) {
-    qv::test::FrameSpec f = query_from(kForged, {"forged" + std::to_string(k), "hook", "test"});
-    f.dst[0] = 127, f.dst[1] = 0, f.dst[2] = 0, f.dst[3] = 1;
+    qv::test::FrameSpec f = to_responder(kForged, "forged" + std::to_string(k));
     f.src_port = static_cast<uint16_t>(20000 + k % 20000);
     injector.send(qv::test::build_frame(f));
+}
+
+// The program (-D) with the hook, once its capture is in place.
+::testing::AssertionResult capturing(Process& qv) {
+    const Ipv4 probe = {10, 255, 53, 1};
+    return wait_capturing(qv, to_responder(probe, "ready"), dump_line(probe, "udp", 1, "ready.hook.test."));
 }
 
 TEST_F(Hook, VerifiedFloodIsBlockedByTheKernelForgedAndAllowedAreNot) {
     const std::string program = hook("QUORVANE_NFT_APPLY=1\n");
     const uint16_t port = 19530;
-    Process qv = start_program({"-b", "-i", "lo", "-A", "127.0.0.1", "-R", "-t", "50", "-w", "2", "-P",
+    Process qv = start_program({"-b", "-D", "-i", "lo", "-A", "127.0.0.1", "-R", "-t", "50", "-w", "2", "-P",
                                 std::to_string(port), "-e", program});
+    ASSERT_TRUE(capturing(qv));
     auto verified = flood_from(kVerified, 20);
     auto allowed = flood_from(kAllowed, 20);
     FrameInjector injector;
@@ -156,7 +176,7 @@ TEST_F(Hook, VerifiedFloodIsBlockedByTheKernelForgedAndAllowedAreNot) {
     const bool seen = wait_for([&] {
         for (int n = 0; n < 10; ++n) inject_forged(injector, ++k);
         return alarmed(kVerified, true) && alarmed(kAllowed, true) && alarmed(ip_text(kForged), false) &&
-               nft({"list", "set", "inet", "quorvane", "block"}).find(kVerified) != std::string::npos;
+               set_listing("block").find(kVerified) != std::string::npos;
     });
     ASSERT_TRUE(seen) << qv.describe() << "\nevents:\n" << read_all(dir_ + "/events");
     ASSERT_FALSE(responder_->names_from(kVerified).empty()) << "the flood never reached the responder";
@@ -201,7 +221,9 @@ TEST_F(Hook, VerifiedFloodIsBlockedByTheKernelForgedAndAllowedAreNot) {
 
 TEST_F(Hook, DryRunOnlySaysWhatItWouldDo) {
     const std::string program = hook("");
-    Process qv = start_program({"-b", "-i", "lo", "-A", "127.0.0.1", "-R", "-t", "50", "-w", "2", "-e", program});
+    Process qv =
+        start_program({"-b", "-D", "-i", "lo", "-A", "127.0.0.1", "-R", "-t", "50", "-w", "2", "-e", program});
+    ASSERT_TRUE(capturing(qv));
     auto verified = flood_from(kVerified, 20);
     ASSERT_TRUE(qv.wait_err("nft-block: dry run: would add 127.0.0.5 to inet quorvane block (timeout 300s)\n",
                             Duration(20000)))
