@@ -47,7 +47,8 @@ void take_pending_sigpipe() {
 }
 
 int remaining_ms(Clock::time_point until) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 60'000));
 }
 
@@ -57,7 +58,9 @@ HookLimits with_room(HookLimits l) {
     return l;
 }
 
-double in_seconds(std::chrono::milliseconds d) { return static_cast<double>(d.count()) / 1000.0; }
+double in_seconds(std::chrono::milliseconds d) {
+    return static_cast<double>(d.count()) / 1000.0;
+}
 
 }  // namespace
 

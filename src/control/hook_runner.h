@@ -46,8 +46,8 @@ class HookRunner final : public EventSink {
     // shown: the path as the user gave it, for the lines; path: the one to
     // execute. Failed and killed runs write a line to standard error, or in
     // daemon mode (foreground false) to syslog at LOG_WARNING, through lines.
-    HookRunner(std::string shown, std::string path, std::string hostname, bool foreground, LineSink& lines,
-               HookCounters& counters, HookLimits limits = {});
+    HookRunner(std::string shown, std::string path, std::string hostname, bool foreground,
+               LineSink& lines, HookCounters& counters, HookLimits limits = {});
     // Stops after the run in progress, if any; the events still waiting are
     // left.
     ~HookRunner();
@@ -87,10 +87,10 @@ class HookRunner final : public EventSink {
     // A ring of queue_capacity events, allocated once: pages are touched
     // only as events fill them.
     EventText* ring_;
-    size_t head_ = 0;       // the oldest event
-    size_t size_ = 0;       // events queued
-    size_t ready_ = 0;      // of them, those of cycles that have ended
-    size_t run_left_ = 0;   // of them, those the run in progress still has to write
+    size_t head_ = 0;      // the oldest event
+    size_t size_ = 0;      // events queued
+    size_t ready_ = 0;     // of them, those of cycles that have ended
+    size_t run_left_ = 0;  // of them, those the run in progress still has to write
     bool running_ = false;
     bool stop_ = false;
     std::thread thread_;

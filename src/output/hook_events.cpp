@@ -19,10 +19,14 @@ void add(EventText& e, const char* fmt, ...) {
     va_start(ap, fmt);
     const int n = vsnprintf(e.text + e.len, kEventMax - e.len, fmt, ap);
     va_end(ap);
-    if (n > 0) e.len = static_cast<uint16_t>(std::min<size_t>(e.len + static_cast<size_t>(n), kEventMax - 1));
+    if (n > 0)
+        e.len =
+            static_cast<uint16_t>(std::min<size_t>(e.len + static_cast<size_t>(n), kEventMax - 1));
 }
 
-long long seconds(time_t t) { return static_cast<long long>(t); }
+long long seconds(time_t t) {
+    return static_cast<long long>(t);
+}
 
 }  // namespace
 
@@ -32,11 +36,15 @@ EventText source_alarm_event(const Settings& s, const Bucket& b, const AnswerCou
     const AddrText key = to_text(b.ip_addr, source_prefixes(s));
     const uint32_t elapsed = elapsed_seconds(cycle_time, b.first_packet);
     const float f = static_cast<float>(elapsed);
-    add(e, "{\"event\":\"alarm\",\"kind\":\"source\",\"key\":\"%s\",\"time\":%lld,\"qps\":%u,\"tcp_qps\":%u,\"udp_qps\":%u",
+    add(e,
+        "{\"event\":\"alarm\",\"kind\":\"source\",\"key\":\"%s\",\"time\":%lld,\"qps\":%u,\"tcp_"
+        "qps\":%u,\"udp_qps\":%u",
         key.c_str(), seconds(cycle_time), b.qps, rate_up(b.tcp_count, f), rate_up(b.udp_count, f));
     if (answers != nullptr) {
-        add(e, ",\"answer_bytes_per_second\":%u,\"answered\":%llu", answer_bytes_rate(*answers, elapsed),
-            static_cast<unsigned long long>(share(answers->answers(), uint64_t{b.tcp_count} + b.udp_count)));
+        add(e, ",\"answer_bytes_per_second\":%u,\"answered\":%llu",
+            answer_bytes_rate(*answers, elapsed),
+            static_cast<unsigned long long>(
+                share(answers->answers(), uint64_t{b.tcp_count} + b.udp_count)));
     }
     add(e, ",\"verified\":%s}\n", b.verified ? "true" : "false");
     return e;
@@ -45,10 +53,13 @@ EventText source_alarm_event(const Settings& s, const Bucket& b, const AnswerCou
 EventText zone_alarm_event(const ZoneCount& z, bool answers, time_t cycle_time) {
     EventText e;
     const ZoneJson key = escape_zone(z.zone);
-    add(e, "{\"event\":\"alarm\",\"kind\":\"zone\",\"key\":\"%s\",\"time\":%lld,\"qps\":%u,\"names\":%u", key.text,
-        seconds(cycle_time), z.qps, z.names);
+    add(e,
+        "{\"event\":\"alarm\",\"kind\":\"zone\",\"key\":\"%s\",\"time\":%lld,\"qps\":%u,\"names\":%"
+        "u",
+        key.text, seconds(cycle_time), z.qps, z.names);
     if (answers) {
-        add(e, ",\"answered\":%llu,\"nxdomain\":%llu", static_cast<unsigned long long>(share(z.answers, z.queries)),
+        add(e, ",\"answered\":%llu,\"nxdomain\":%llu",
+            static_cast<unsigned long long>(share(z.answers, z.queries)),
             static_cast<unsigned long long>(share(z.nxdomain, z.answers)));
     }
     add(e, "}\n");
@@ -57,11 +68,13 @@ EventText zone_alarm_event(const ZoneCount& z, bool answers, time_t cycle_time) 
 
 EventText clear_event(const char* kind, const char* key, time_t cycle_time) {
     EventText e;
-    add(e, "{\"event\":\"clear\",\"kind\":\"%s\",\"key\":\"%s\",\"time\":%lld}\n", kind, key, seconds(cycle_time));
+    add(e, "{\"event\":\"clear\",\"kind\":\"%s\",\"key\":\"%s\",\"time\":%lld}\n", kind, key,
+        seconds(cycle_time));
     return e;
 }
 
-HookEvents::HookEvents(const Settings& s, int32_t source_capacity, int32_t zone_capacity, uint64_t seed)
+HookEvents::HookEvents(const Settings& s, int32_t source_capacity, int32_t zone_capacity,
+                       uint64_t seed)
     : s_(s),
       sources_(source_capacity, SeededHash::mix(seed ^ 0x686f6f6b73726373ull)),
       zones_(zone_capacity, SeededHash::mix(seed ^ 0x686f6f6b7a6f6e65ull)) {}
@@ -72,7 +85,8 @@ void HookEvents::events_of(const CycleSummary& summary, EventSink& out) {
     const time_t t = summary.cycle_time;
     for (int32_t i : summary.alarms.sources_above) {
         const Bucket& b = summary.retired->bucket(i);
-        out.event(source_alarm_event(s_, b, summary.answers ? &summary.retired->answers(i) : nullptr, t));
+        out.event(
+            source_alarm_event(s_, b, summary.answers ? &summary.retired->answers(i) : nullptr, t));
         sources_.alarmed(b.ip_addr, cycle_);
     }
     for (int32_t i : summary.alarms.zones_above) {
@@ -83,7 +97,8 @@ void HookEvents::events_of(const CycleSummary& summary, EventSink& out) {
     sources_.clear_all_but(cycle_, [&](const SourceAddr& a) {
         out.event(clear_event("source", to_text(a, source_prefixes(s_)).c_str(), t));
     });
-    zones_.clear_all_but(cycle_, [&](const ZoneKey& z) { out.event(clear_event("zone", escape_zone(z).text, t)); });
+    zones_.clear_all_but(
+        cycle_, [&](const ZoneKey& z) { out.event(clear_event("zone", escape_zone(z).text, t)); });
 }
 
 namespace {
@@ -105,7 +120,8 @@ class CountingSink final : public EventSink {
 
 }  // namespace
 
-HookConsumer::HookConsumer(const Settings& s, int32_t source_capacity, int32_t zone_capacity, EventSink& sink)
+HookConsumer::HookConsumer(const Settings& s, int32_t source_capacity, int32_t zone_capacity,
+                           EventSink& sink)
     : events_(s, source_capacity, zone_capacity, random_seed()), sink_(sink) {}
 
 void HookConsumer::consume(const CycleSummary& summary) {

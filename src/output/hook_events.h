@@ -57,7 +57,9 @@ template <class Key>
 class AlarmedKeys {
   public:
     AlarmedKeys(int32_t capacity, uint64_t seed) : map_(capacity, seed, "hook memory") {}
-    void alarmed(const Key& key, uint32_t cycle) { map_.touch(map_.claim(key, cycle).index, cycle); }
+    void alarmed(const Key& key, uint32_t cycle) {
+        map_.touch(map_.claim(key, cycle).index, cycle);
+    }
     // Calls f(key) for every key not alarmed in `cycle` and forgets it.
     template <class F>
     void clear_all_but(uint32_t cycle, F&& f) {
@@ -100,7 +102,8 @@ class HookEvents {
 
 class HookConsumer final : public CycleConsumer {
   public:
-    HookConsumer(const Settings& s, int32_t source_capacity, int32_t zone_capacity, EventSink& sink);
+    HookConsumer(const Settings& s, int32_t source_capacity, int32_t zone_capacity,
+                 EventSink& sink);
     void consume(const CycleSummary& summary) override;
 
   private:

@@ -4,6 +4,8 @@
 // next queries are dropped by the kernel; a forged UDP flood alarms
 // unverified and is left alone; an allow-listed source is not added; a dry
 // run adds nothing.
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,7 +72,8 @@ class Hook : public E2eTest {
         E2eTest::SetUp();
         if (HasFatalFailure()) return;
         for (const char* t : {"nft", "jq", "dnsperf", "kdig"}) {
-            ASSERT_FALSE(tool(t).empty()) << t << " is not installed: scripts/install-deps installs it";
+            ASSERT_FALSE(tool(t).empty())
+                << t << " is not installed: scripts/install-deps installs it";
         }
         char tmpl[] = "/tmp/qv-hook-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -97,8 +101,8 @@ class Hook : public E2eTest {
         std::ofstream(dir_ + "/allow") << "# never blocked\n" << kAllowed << "/32\n10.200.0.0/16\n";
         const std::string path = dir_ + "/hook";
         std::ofstream(path) << "#!/bin/sh\n"
-                            << "tee -a " << dir_ << "/events | QUORVANE_NFT_CONFIG=" << dir_ << "/nft.conf "
-                            << QV_SOURCE_DIR << "/service/hooks/nft-block\n";
+                            << "tee -a " << dir_ << "/events | QUORVANE_NFT_CONFIG=" << dir_
+                            << "/nft.conf " << QV_SOURCE_DIR << "/service/hooks/nft-block\n";
         chmod(path.c_str(), 0755);
         return path;
     }
@@ -109,8 +113,8 @@ class Hook : public E2eTest {
         return std::make_unique<Process>(
             tool("dnsperf"),
             std::vector<std::string>{"dnsperf", "-s", "127.0.0.1", "-a", address, "-m", "tcp", "-d",
-                                     dir_ + "/queries", "-l", std::to_string(seconds), "-Q", "200", "-c",
-                                     "2", "-q", "10", "-O", "num-queries-per-conn=20"},
+                                     dir_ + "/queries", "-l", std::to_string(seconds), "-Q", "200",
+                                     "-c", "2", "-q", "10", "-O", "num-queries-per-conn=20"},
             Stdout::pipe);
     }
 
@@ -118,12 +122,14 @@ class Hook : public E2eTest {
     // for key with that verified value.
     std::vector<nlohmann::json> events() const {
         std::vector<nlohmann::json> out;
-        for (const std::string& line : lines_of(read_all(dir_ + "/events"))) out.push_back(nlohmann::json::parse(line));
+        for (const std::string& line : lines_of(read_all(dir_ + "/events")))
+            out.push_back(nlohmann::json::parse(line));
         return out;
     }
     bool alarmed(const std::string& key, bool verified) const {
         for (const auto& e : events()) {
-            if (e["event"] == "alarm" && e["kind"] == "source" && e["key"] == key && e["verified"] == verified)
+            if (e["event"] == "alarm" && e["kind"] == "source" && e["key"] == key &&
+                e["verified"] == verified)
                 return true;
         }
         return false;
@@ -159,14 +165,15 @@ void inject_forged(FrameInjector& injector, int k) {
 // The program (-D) with the hook, once its capture is in place.
 ::testing::AssertionResult capturing(Process& qv) {
     const Ipv4 probe = {10, 255, 53, 1};
-    return wait_capturing(qv, to_responder(probe, "ready"), dump_line(probe, "udp", 1, "ready.hook.test."));
+    return wait_capturing(qv, to_responder(probe, "ready"),
+                          dump_line(probe, "udp", 1, "ready.hook.test."));
 }
 
 TEST_F(Hook, VerifiedFloodIsBlockedByTheKernelForgedAndAllowedAreNot) {
     const std::string program = hook("QUORVANE_NFT_APPLY=1\n");
     const uint16_t port = 19530;
-    Process qv = start_program({"-b", "-D", "-i", "lo", "-A", "127.0.0.1", "-R", "-t", "50", "-w", "2", "-P",
-                                std::to_string(port), "-e", program});
+    Process qv = start_program({"-b", "-D", "-i", "lo", "-A", "127.0.0.1", "-R", "-t", "50", "-w",
+                                "2", "-P", std::to_string(port), "-e", program});
     ASSERT_TRUE(capturing(qv));
     auto verified = flood_from(kVerified, 20);
     auto allowed = flood_from(kAllowed, 20);
@@ -175,11 +182,13 @@ TEST_F(Hook, VerifiedFloodIsBlockedByTheKernelForgedAndAllowedAreNot) {
     // Until the hook has seen all three alarm and the element is in.
     const bool seen = wait_for([&] {
         for (int n = 0; n < 10; ++n) inject_forged(injector, ++k);
-        return alarmed(kVerified, true) && alarmed(kAllowed, true) && alarmed(ip_text(kForged), false) &&
+        return alarmed(kVerified, true) && alarmed(kAllowed, true) &&
+               alarmed(ip_text(kForged), false) &&
                set_listing("block").find(kVerified) != std::string::npos;
     });
     ASSERT_TRUE(seen) << qv.describe() << "\nevents:\n" << read_all(dir_ + "/events");
-    ASSERT_FALSE(responder_->names_from(kVerified).empty()) << "the flood never reached the responder";
+    ASSERT_FALSE(responder_->names_from(kVerified).empty())
+        << "the flood never reached the responder";
 
     // Its next queries never reach the responder: the kernel drops them.
     const uint64_t before = dropped_by("block");
@@ -201,10 +210,13 @@ TEST_F(Hook, VerifiedFloodIsBlockedByTheKernelForgedAndAllowedAreNot) {
     EXPECT_NE(set.find(std::string(kVerified) + " timeout"), std::string::npos) << set;
     EXPECT_EQ(set.find(kAllowed), std::string::npos) << set;
     EXPECT_EQ(set.find(ip_text(kForged)), std::string::npos) << set;
-    EXPECT_EQ(nft({"list", "set", "inet", "quorvane", "block6"}).find("elements"), std::string::npos);
-    EXPECT_NE(qv.err().find("nft-block: added 127.0.0.5 to inet quorvane block (timeout 300s)\n"), std::string::npos)
+    EXPECT_EQ(nft({"list", "set", "inet", "quorvane", "block6"}).find("elements"),
+              std::string::npos);
+    EXPECT_NE(qv.err().find("nft-block: added 127.0.0.5 to inet quorvane block (timeout 300s)\n"),
+              std::string::npos)
         << qv.describe();
-    EXPECT_NE(qv.err().find("nft-block: 127.0.0.7 is on the allow list: not blocked\n"), std::string::npos)
+    EXPECT_NE(qv.err().find("nft-block: 127.0.0.7 is on the allow list: not blocked\n"),
+              std::string::npos)
         << qv.describe();
 
     // The hook's figures on the metrics page, which promtool accepts.
@@ -221,15 +233,52 @@ TEST_F(Hook, VerifiedFloodIsBlockedByTheKernelForgedAndAllowedAreNot) {
 
 TEST_F(Hook, DryRunOnlySaysWhatItWouldDo) {
     const std::string program = hook("");
-    Process qv =
-        start_program({"-b", "-D", "-i", "lo", "-A", "127.0.0.1", "-R", "-t", "50", "-w", "2", "-e", program});
+    Process qv = start_program(
+        {"-b", "-D", "-i", "lo", "-A", "127.0.0.1", "-R", "-t", "50", "-w", "2", "-e", program});
     ASSERT_TRUE(capturing(qv));
     auto verified = flood_from(kVerified, 20);
-    ASSERT_TRUE(qv.wait_err("nft-block: dry run: would add 127.0.0.5 to inet quorvane block (timeout 300s)\n",
-                            Duration(20000)))
+    ASSERT_TRUE(qv.wait_err(
+        "nft-block: dry run: would add 127.0.0.5 to inet quorvane block (timeout 300s)\n",
+        Duration(20000)))
         << qv.describe();
     EXPECT_TRUE(alarmed(kVerified, true));
     EXPECT_FALSE(table_exists());
+}
+
+// The program runs as the user of -u, with only PATH and the host name in
+// its environment and its output on the program's standard error.
+TEST_F(Hook, ProgramRunsAsTheUserOfUWithAnEnvironmentOfItsOwn) {
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    chmod(dir_.c_str(), 0777);
+    const std::string path = dir_ + "/as-user";
+    std::ofstream(path) << "#!/bin/sh\n"
+                        << "id -u > " << dir_ << "/uid.part; /usr/bin/env > " << dir_ << "/env\n"
+                        << "echo hook says out; echo hook says err >&2; cat > /dev/null\n"
+                        << "mv " << dir_ << "/uid.part " << dir_ << "/uid\n";
+    chmod(path.c_str(), 0755);
+    setenv("QV_HOOK_TEST_MARKER", "1", 1);
+    Process qv = start_program({"-b", "-D", "-i", "lo", "-A", "127.0.0.1", "-t", "50", "-w", "2",
+                                "-u", "nobody", "-e", path});
+    ASSERT_TRUE(capturing(qv));
+    FrameInjector injector;
+    int k = 0;
+    ASSERT_TRUE(wait_for([&] {
+        for (int n = 0; n < 10; ++n) inject_forged(injector, ++k);
+        return access((dir_ + "/uid").c_str(), F_OK) == 0;
+    })) << qv.describe();
+    EXPECT_EQ(read_all(dir_ + "/uid"), std::to_string(nobody->pw_uid) + "\n");
+    char host[256] = {};
+    gethostname(host, 253);
+    std::set<std::string> env;
+    for (const std::string& line : lines_of(read_all(dir_ + "/env"))) {
+        if (line.rfind("PWD=", 0) != 0) env.insert(line);  // the shell's own
+    }
+    EXPECT_EQ(env, (std::set<std::string>{"PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+                                          "QUORVANE_HOSTNAME=" + std::string(host)}));
+    EXPECT_TRUE(qv.wait_err("hook says out\n")) << qv.describe();
+    EXPECT_TRUE(qv.wait_err("hook says err\n")) << qv.describe();
+    EXPECT_EQ(qv.out().find("hook says"), std::string::npos);
 }
 
 }  // namespace

@@ -54,7 +54,8 @@ TEST(HookEvents, Text) {
     a.by_class[kNoError] = 6000;
     a.bytes = 500000;
     // Queries, window, last, qps, names, answers, NXDOMAIN, SERVFAIL, and the sketch.
-    const ZoneCount z{ZoneKey::of("ex\"am\\ple.co.uk."), 40000, 0, 0, 2000, 8085, 20000, 5000, 0, 0, false, {}};
+    const ZoneCount z{
+        ZoneKey::of("ex\"am\\ple.co.uk."), 40000, 0, 0, 2000, 8085, 20000, 5000, 0, 0, false, {}};
 
     const struct {
         const char* what;
@@ -91,7 +92,18 @@ TEST(HookEvents, Text) {
 // The longest event fits whole.
 TEST(HookEvents, LongestZoneKeyFits) {
     constexpr uint32_t kMax = 4294967295u;
-    const ZoneCount z{ZoneKey::of(std::string(kZoneKeyMax, '"')), kMax, 0, 0, kMax, kMax, kMax, kMax, 0, 0, false, {}};
+    const ZoneCount z{ZoneKey::of(std::string(kZoneKeyMax, '"')),
+                      kMax,
+                      0,
+                      0,
+                      kMax,
+                      kMax,
+                      kMax,
+                      kMax,
+                      0,
+                      0,
+                      false,
+                      {}};
     const EventText e = zone_alarm_event(z, true, time_t{-9223372036854775807LL});
     ASSERT_EQ(e.view().back(), '\n');
     const auto j = nlohmann::json::parse(e.view());
@@ -128,9 +140,11 @@ void run_steps(Settings s, int32_t memory, const std::vector<Step>& steps) {
     int with_events = 0;
     for (size_t k = 0; k < steps.size(); ++k) {
         SCOPED_TRACE("cycle " + std::to_string(k + 1));
-        for (const Traffic& q : steps[k].sources) table.lock()->add_query(q.source, 17, q.queries, 1, t);
+        for (const Traffic& q : steps[k].sources)
+            table.lock()->add_query(q.source, 17, q.queries, 1, t);
         for (const ZoneTraffic& z : steps[k].zones) {
-            for (uint32_t n = 0; n < z.queries; ++n) table.lock()->count_zone(ZoneKey::of(z.zone), n, t);
+            for (uint32_t n = 0; n < z.queries; ++n)
+                table.lock()->count_zone(ZoneKey::of(z.zone), n, t);
         }
         sink.lines.clear();
         t += 10;
@@ -230,7 +244,8 @@ std::vector<Frame> flood(time_t at, uint8_t last = 3) {
     for (int k = 0; k < 30; ++k) out.push_back({q, at});
     return out;
 }
-std::vector<Frame> handshake(time_t at, uint32_t client_ack, uint16_t port = 40000, uint8_t last = 3) {
+std::vector<Frame> handshake(time_t at, uint32_t client_ack, uint16_t port = 40000,
+                             uint8_t last = 3) {
     return {{tcp_from_client(kTcpSyn, kClientIsn, 0, port, last), at},
             {syn_ack(kServerIsn, kClientIsn + 1, port, last), at},
             {tcp_from_client(kTcpAck, kClientIsn + 1, client_ack, port, last), at}};
@@ -245,8 +260,10 @@ TEST(HookEvents, VerifiedThroughTheFramePath) {
     const time_t t2 = kDay + 10;
     std::vector<Frame> syn_flood;
     for (uint16_t p = 0; p < 20; ++p) {
-        syn_flood.push_back({tcp_from_client(kTcpSyn, kClientIsn + p, 0, static_cast<uint16_t>(41000 + p)), t1});
-        syn_flood.push_back({syn_ack(kServerIsn + p, kClientIsn + p + 1, static_cast<uint16_t>(41000 + p)), t1});
+        syn_flood.push_back(
+            {tcp_from_client(kTcpSyn, kClientIsn + p, 0, static_cast<uint16_t>(41000 + p)), t1});
+        syn_flood.push_back(
+            {syn_ack(kServerIsn + p, kClientIsn + p + 1, static_cast<uint16_t>(41000 + p)), t1});
     }
     const struct {
         const char* what;
@@ -257,21 +274,38 @@ TEST(HookEvents, VerifiedThroughTheFramePath) {
         std::optional<bool> verified1;  // none: no alarm
         std::optional<bool> verified2;
     } cases[] = {
-        {"handshake acknowledged", true, 32, handshake(t1, kServerIsn + 1) + flood(t1), flood(t2), true, false},
-        {"the same with -Q and without -R", false, 32, handshake(t1, kServerIsn + 1) + flood(t1), {}, true, false},
+        {"handshake acknowledged", true, 32, handshake(t1, kServerIsn + 1) + flood(t1), flood(t2),
+         true, false},
+        {"the same with -Q and without -R",
+         false,
+         32,
+         handshake(t1, kServerIsn + 1) + flood(t1),
+         {},
+         true,
+         false},
         {"guessed ack", true, 32, handshake(t1, kServerIsn + 7) + flood(t1), {}, false, false},
-        {"ack of a SYN-ACK never seen", true, 32,
+        {"ack of a SYN-ACK never seen",
+         true,
+         32,
          std::vector<Frame>{{tcp_from_client(kTcpSyn, kClientIsn, 0), t1},
                             {tcp_from_client(kTcpAck, kClientIsn + 1, kServerIsn + 1), t1}} +
              flood(t1),
-         {}, false, false},
+         {},
+         false,
+         false},
         {"SYN flood", true, 32, syn_flood + flood(t1), {}, false, false},
         {"handshake in the previous cycle, queries on its connection now", true, 32,
          handshake(t1, kServerIsn + 1),
-         std::vector<Frame>{{tcp_from_client(kTcpAck, kClientIsn + 1, kServerIsn + 1), t2}} + flood(t2),
+         std::vector<Frame>{{tcp_from_client(kTcpAck, kClientIsn + 1, kServerIsn + 1), t2}} +
+             flood(t2),
          std::nullopt, false},
-        {"one host of the prefix verifies it", true, 24, handshake(t1, kServerIsn + 1, 40000, 9) + flood(t1, 3),
-         {}, true, false},
+        {"one host of the prefix verifies it",
+         true,
+         24,
+         handshake(t1, kServerIsn + 1, 40000, 9) + flood(t1, 3),
+         {},
+         true,
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

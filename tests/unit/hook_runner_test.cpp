@@ -16,8 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,7 +87,8 @@ class HookRunnerTest : public ::testing::Test {
     // A script in the temp dir; DIR in its body is the temp dir.
     std::string script(const std::string& body) {
         std::string text = "#!/bin/sh\n" + body + "\n";
-        for (size_t at; (at = text.find("DIR")) != std::string::npos;) text.replace(at, 3, dir_.string());
+        for (size_t at; (at = text.find("DIR")) != std::string::npos;)
+            text.replace(at, 3, dir_.string());
         const fs::path p = dir_ / ("hook" + std::to_string(++scripts_));
         std::ofstream(p) << text;
         chmod(p.c_str(), 0755);
@@ -95,7 +96,8 @@ class HookRunnerTest : public ::testing::Test {
     }
     std::unique_ptr<HookRunner> runner(const std::string& path, bool foreground = true,
                                        HookLimits limits = kShort) {
-        return std::make_unique<HookRunner>(path, path, "host1", foreground, lines_, counters_, limits);
+        return std::make_unique<HookRunner>(path, path, "host1", foreground, lines_, counters_,
+                                            limits);
     }
     void cycle(HookRunner& r, int from, int to) {
         for (int k = from; k <= to; ++k) r.event(event("e" + std::to_string(k)));
@@ -138,7 +140,8 @@ TEST_F(HookRunnerTest, OneRunAtATime) {
         "sleep 0.2; rmdir DIR/running");
     auto r = runner(path, true, HookLimits{milliseconds(5000), milliseconds(1000), 10000});
     cycle(*r, 1, 2);
-    for (int k = 0; k < 2000 && read_file(dir_ / "runs").empty(); ++k) std::this_thread::sleep_for(milliseconds(5));
+    for (int k = 0; k < 2000 && read_file(dir_ / "runs").empty(); ++k)
+        std::this_thread::sleep_for(milliseconds(5));
     cycle(*r, 3, 4);
     cycle(*r, 5, 6);
     r->drain();
@@ -152,7 +155,8 @@ TEST_F(HookRunnerTest, OneRunAtATime) {
 
 // A full queue drops its oldest events and counts them.
 TEST_F(HookRunnerTest, QueueBound) {
-    const std::string path = script("cat >> DIR/in; touch DIR/read; while [ ! -e DIR/go ]; do sleep 0.02; done");
+    const std::string path =
+        script("cat >> DIR/in; touch DIR/read; while [ ! -e DIR/go ]; do sleep 0.02; done");
     auto r = runner(path, true, HookLimits{milliseconds(20000), milliseconds(1000), 5});
     cycle(*r, 1, 1);
     ASSERT_TRUE(wait_for(dir_ / "read"));
@@ -175,13 +179,18 @@ TEST_F(HookRunnerTest, Statuses) {
         const char* line;  // after the path; empty: none
     } cases[] = {
         {"status 0", "cat > /dev/null", true, 1, 0, 0, ""},
-        {"status 3", "cat > /dev/null; exit 3", true, 0, 1, 0, "stderr hook PATH exited with status 3\n"},
-        {"status 3, daemon mode", "exit 3", false, 0, 1, 0, "syslog 4 hook PATH exited with status 3"},
-        {"ended by a signal of its own", "kill -9 $$", true, 0, 1, 0, "stderr hook PATH exited with status 137\n"},
-        {"SIGTERM at the limit", "exec sleep 30", true, 0, 0, 1, "stderr hook PATH killed after 0.3 s\n"},
+        {"status 3", "cat > /dev/null; exit 3", true, 0, 1, 0,
+         "stderr hook PATH exited with status 3\n"},
+        {"status 3, daemon mode", "exit 3", false, 0, 1, 0,
+         "syslog 4 hook PATH exited with status 3"},
+        {"ended by a signal of its own", "kill -9 $$", true, 0, 1, 0,
+         "stderr hook PATH exited with status 137\n"},
+        {"SIGTERM at the limit", "exec sleep 30", true, 0, 0, 1,
+         "stderr hook PATH killed after 0.3 s\n"},
         {"SIGKILL after the grace", "trap '' TERM; while :; do sleep 0.05; done", true, 0, 0, 1,
          "stderr hook PATH killed after 0.3 s\n"},
-        {"killed, daemon mode", "exec sleep 30", false, 0, 0, 1, "syslog 4 hook PATH killed after 0.3 s"},
+        {"killed, daemon mode", "exec sleep 30", false, 0, 0, 1,
+         "syslog 4 hook PATH killed after 0.3 s"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -213,7 +222,8 @@ TEST_F(HookRunnerTest, ShownPath) {
     HookRunner r("./hook-as-typed", path, "host1", true, lines_, counters_, kShort);
     cycle(r, 1, 1);
     r.drain();
-    EXPECT_EQ(lines_.all(), std::vector<std::string>{"stderr hook ./hook-as-typed exited with status 1\n"});
+    EXPECT_EQ(lines_.all(),
+              std::vector<std::string>{"stderr hook ./hook-as-typed exited with status 1\n"});
 }
 
 // Far more than a pipe holds (about 2 MB), to a program that closes its
@@ -256,7 +266,8 @@ TEST_F(HookRunnerTest, ProgramGone) {
     r->drain();
     EXPECT_EQ(counters_.runs_failed.load(), 1u);
     EXPECT_EQ(lines_.all(),
-              std::vector<std::string>{"stderr hook " + path + " could not be started: No such file or directory\n"});
+              std::vector<std::string>{"stderr hook " + path +
+                                       " could not be started: No such file or directory\n"});
 }
 
 }  // namespace
