@@ -7,6 +7,14 @@ namespace {
 
 bool counts_answers(const CaptureContext& ctx) { return ctx.watched != nullptr; }
 
+void count(const CaptureContext& ctx, const Observation& o) {
+    if (ctx.held != nullptr) {
+        ctx.held->add(o);
+    } else {
+        ctx.table->lock()->add(o);
+    }
+}
+
 // One message: a query's dump line, then its count at the packet's own time
 // (a replay counts by the capture's clock). Returns what became of it.
 FrameResult take_message(const CaptureContext& ctx, const Message& m, time_t now) {
@@ -43,9 +51,9 @@ FrameResult take_message(const CaptureContext& ctx, const Message& m, time_t now
         const ZoneKey key = ZoneKey::of(zone.view());
         const ZoneQuery zq{&key, zone.name_hash};
         o.zone = &zq;
-        ctx.table->lock()->add(o);
+        count(ctx, o);
     } else {
-        ctx.table->lock()->add(o);
+        count(ctx, o);
     }
     if (ctx.stats != nullptr) {
         if (m.answer) {
@@ -91,7 +99,7 @@ public:
                       .size = 0,
                       .zone = nullptr,
                       .handshake = true};
-        ctx_.table->lock()->add(o);
+        count(ctx_, o);
     }
     // A segment that completes no message is "other".
     FrameResult result() const { return result_; }

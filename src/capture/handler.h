@@ -26,6 +26,9 @@ struct CaptureContext {
     bool dump_packets = false;
     Prefixes prefixes;              // -4 and -6
     LockGuarded<Table>* table = nullptr;  // where messages are counted
+    // The same table while the caller holds its lock for the frame (a
+    // replay between its cycles): then no message takes the lock again.
+    Table* held = nullptr;
     TcpStreams* streams = nullptr;  // null: TCP segments are not followed
     CaptureStats* stats = nullptr;  // null: no counts for the metrics page
     ZoneFinder* zones = nullptr;    // null: queries are not counted per zone

@@ -232,8 +232,30 @@ WatchedNetwork watched_of(const Settings& s, const DeviceNetworks& nets) {
     return out;
 }
 
-FileFilter::FileFilter(int dlt, const char* text)
+bool plainly_port_53(const uint8_t* b, uint32_t caplen) {
+    auto u16 = [b](size_t at) { return static_cast<uint16_t>(b[at] << 8 | b[at + 1]); };
+    if (caplen < 14) return false;
+    size_t ports = 0;
+    const uint16_t type = u16(12);
+    if (type == 0x0800) {
+        if (caplen < 24) return false;
+        if (b[23] != 6 && b[23] != 17) return false;
+        if ((u16(20) & 0x1fff) != 0) return false;  // a later fragment has no ports
+        ports = 14 + 4 * static_cast<size_t>(b[14] & 0x0f);
+    } else if (type == 0x86dd) {
+        if (caplen < 21) return false;
+        if (b[20] != 6 && b[20] != 17) return false;
+        ports = 14 + 40;
+    } else {
+        return false;
+    }
+    if (caplen < ports + 4) return false;
+    return u16(ports) == 53 || u16(ports + 2) == 53;
+}
+
+FileFilter::FileFilter(int dlt, const char* text, bool any_address)
     : loopback_(dlt == DLT_NULL || dlt == DLT_LOOP),
+      shortcut_(any_address && dlt == DLT_EN10MB),
       dead_(pcap_open_dead(loopback_ ? DLT_RAW : dlt, kSnapLen)) {
     if (dead_ == nullptr) {
         error_ = "no memory";
@@ -251,6 +273,7 @@ FileFilter::~FileFilter() {
 
 bool FileFilter::passes(const pcap_pkthdr& header, const uint8_t* bytes) const {
     if (!compiled_) return false;
+    if (shortcut_ && plainly_port_53(bytes, header.caplen)) return true;
     if (!loopback_) return pcap_offline_filter(&program_, &header, bytes) != 0;
     if (header.caplen <= 4) return false;
     const uint32_t family = static_cast<uint32_t>(bytes[0]) << 24 |

@@ -55,10 +55,17 @@ WatchedNetwork watched_of(const Settings& s, const DeviceNetworks& nets);
 // would drop every IPv6 packet captured on a BSD (24, 28 or 30); so the
 // filter is compiled for raw IP and runs on the datagram after the family
 // word, for the families the decoder reads.
+//
+// A filter of every address (a replay without -A) has a shortcut on
+// Ethernet: an untagged frame that plainly has port 53 (see
+// plainly_port_53) passes without running the filter, which costs a replay
+// about a sixth of its work.
 class FileFilter {
   public:
     // Compiles text for link type dlt; error() says why when it cannot.
-    FileFilter(int dlt, const char* text);
+    // any_address: text is the filter of every address, as
+    // build_filter_text writes it when the watched network is everything.
+    FileFilter(int dlt, const char* text, bool any_address = false);
     ~FileFilter();
     FileFilter(const FileFilter&) = delete;
     FileFilter& operator=(const FileFilter&) = delete;
@@ -69,11 +76,20 @@ class FileFilter {
 
   private:
     bool loopback_;
+    bool shortcut_;
     pcap_t* dead_;
     bpf_program program_{};
     bool compiled_ = false;
     std::string error_;
 };
+
+// Whether an untagged Ethernet frame is one that libpcap's code for
+// "port 53" accepts, read the way that code reads it: IPv4 (EtherType
+// 0x0800, not a later fragment, the ports after the header length the
+// header gives) or IPv6 (0x86DD, UDP or TCP as the first next header), UDP
+// or TCP, port 53 at either end, both ports captured. False says nothing:
+// the filter decides.
+bool plainly_port_53(const uint8_t* frame, uint32_t caplen);
 
 // The name of the default capture device, as libpcap's old device lookup
 // chose it: the first device libpcap lists, unless there is none or it is a

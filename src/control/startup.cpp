@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/hash.h"
@@ -116,12 +117,11 @@ int run_live(Settings& s, MetricsServer* metrics) {
 
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
-    // The table: bucket_count per-source buckets and the totals bucket after them.
-    alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0, s.count_answers != 0);
-    auto* worker = new Worker(s, link, process_table(), the_capture_stats, watched_of(s, nets), random_seed(),
-                              zone_seed(s));
+    // The worker and its table, for the life of the process.
+    auto* worker = new Worker(s, link, the_capture_stats, watched_of(s, nets), random_seed(),
+                              random_seed(), zone_seed(s));
     // The first totals window opens now, not at the epoch.
-    process_table().lock()->reset_totals(time(nullptr));
+    worker->table().lock()->reset_totals(time(nullptr));
     MetricsBoard* board = nullptr;
     break_on_stop(handle);
     {
@@ -132,7 +132,7 @@ int run_live(Settings& s, MetricsServer* metrics) {
         }
         // The hook's thread starts from the stats thread: after the drop
         // of privileges above, so its program runs as the -u user too.
-        start_stats_thread(s, new PcapCounters(handle), board, &the_hook_counters);
+        start_stats_thread(s, worker->table(), new PcapCounters(handle), board, &the_hook_counters);
     }
 
     if (stop_signal() == 0) pcap_loop(handle, -1, handle_packet, worker->user());
@@ -158,14 +158,14 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     const LinkType link = checked_link(handle, "file", s.read_file);
     const std::string filter = build_filter_text(s, DeviceNetworks{}, link == LinkType::ethernet);
     if (s.verbosity >= 1) printf("using filter \"%s\" on file %s\n", filter.c_str(), s.read_file);
-    const FileFilter file_filter(pcap_datalink(handle), filter.c_str());
+    const WatchedNetwork watched = watched_of(s, DeviceNetworks{});
+    const FileFilter file_filter(pcap_datalink(handle), filter.c_str(), watched.all());
     if (!file_filter.error().empty())
         fatal("error compiling filter: %s\n", file_filter.error().c_str());
 
     if (s.run_as_user != nullptr) drop_privileges(s.run_as_user);
 
-    alloc_buckets(s.bucket_count, s.zone_threshold > 0 ? s.zone_count : 0, s.count_answers != 0);
-    Worker worker(s, link, process_table(), the_capture_stats, watched_of(s, DeviceNetworks{}), random_seed(),
+    Worker worker(s, link, the_capture_stats, watched, random_seed(), random_seed(),
                   zone_seed(s));
     Collector collector = setup_collector(s);
     SocketSender sender(collector);
@@ -174,7 +174,7 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     {
         // The hook's thread must not take the stop signals either.
         const StopSignalsBlocked only_the_replay_thread_stops;
-        wired = std::make_unique<WiredCycle>(s, process_table(), system_lines(), sender, collector.host, nullptr,
+        wired = std::make_unique<WiredCycle>(s, worker.table(), system_lines(), sender, collector.host, nullptr,
                                              metrics != nullptr ? &board : nullptr, &the_hook_counters);
     }
     WiredCycle& cycle = *wired;
@@ -193,6 +193,9 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     int rc = 0;
+    // This thread alone counts and runs the cycles: it holds the table's
+    // lock from one cycle to the next, not for each message.
+    std::optional<LockGuarded<Table>::Handle> held;
     while (stop_signal() == 0 && (rc = pcap_next_ex(handle, &header, &data)) >= 0) {
         if (rc == 0) continue;
         if (!file_filter.passes(*header, data)) continue;
@@ -200,12 +203,17 @@ int run_replay(Settings& s, MetricsServer* metrics) {
         if (!started) {
             started = true;
             // The first totals window starts with the capture.
-            process_table().lock()->reset_totals(t);
+            worker.table().lock()->reset_totals(t);
             run_cycle(t);
         }
-        while (next_cycle <= t) run_cycle(next_cycle);
-        worker.frame(header, data);
+        if (next_cycle <= t) {
+            held.reset();
+            while (next_cycle <= t) run_cycle(next_cycle);
+        }
+        if (!held) held.emplace(worker.table().lock());
+        worker.frame(header, data, **held);
     }
+    held.reset();
     // Stopped part-way: what was written so far goes out, and no more.
     if (const int sig = stop_signal()) end_by_signal(sig);
     // The final window, reported as a live run would at its next cycle.

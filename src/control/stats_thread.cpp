@@ -30,6 +30,7 @@ namespace {
 
 struct ThreadArgs {
     const Settings* settings;
+    LockGuarded<Table>* table;
     CaptureCounters* counters;
     MetricsBoard* board;
     HookCounters* hook;
@@ -42,7 +43,7 @@ void* stats_thread(void* arg) {
     // this thread is in the middle of a cycle.
     auto* collector = new Collector(setup_collector(s));
     auto* sender = new SocketSender(*collector);
-    auto* cycle = new WiredCycle(s, process_table(), system_lines(), *sender, collector->host,
+    auto* cycle = new WiredCycle(s, *args.table, system_lines(), *sender, collector->host,
                                  args.counters, args.board, args.hook);
     for (;;) {
         cycle->run(time(nullptr));
@@ -55,10 +56,10 @@ void* stats_thread(void* arg) {
 
 }  // namespace
 
-void start_stats_thread(const Settings& s, CaptureCounters* counters, MetricsBoard* board,
-                        HookCounters* hook) {
+void start_stats_thread(const Settings& s, LockGuarded<Table>& table, CaptureCounters* counters,
+                        MetricsBoard* board, HookCounters* hook) {
     static ThreadArgs args;
-    args = ThreadArgs{&s, counters, board, hook};
+    args = ThreadArgs{&s, &table, counters, board, hook};
     pthread_t thread;
     const int rc = pthread_create(&thread, nullptr, stats_thread, &args);
     if (rc != 0) fatal("unable to start the stats thread: %s\n", strerror(rc));

@@ -49,7 +49,7 @@ class WiredCycle {
 // another stats_interval seconds after each one ends. board (may be null)
 // is the metrics page's. A thread that cannot be created ends the process
 // through fatal(), "unable to start the stats thread: %s\n".
-void start_stats_thread(const Settings& s, CaptureCounters* counters, MetricsBoard* board,
-                        HookCounters* hook = nullptr);
+void start_stats_thread(const Settings& s, LockGuarded<Table>& table, CaptureCounters* counters,
+                        MetricsBoard* board, HookCounters* hook = nullptr);
 
 }  // namespace qv

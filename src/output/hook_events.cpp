@@ -39,7 +39,7 @@ EventText source_alarm_event(const Settings& s, const Bucket& b, const AnswerCou
     add(e,
         "{\"event\":\"alarm\",\"kind\":\"source\",\"key\":\"%s\",\"time\":%lld,\"qps\":%u,\"tcp_"
         "qps\":%u,\"udp_qps\":%u",
-        key.c_str(), seconds(cycle_time), b.qps, rate_up(b.tcp_count, f), rate_up(b.udp_count, f));
+        key.c_str(), seconds(cycle_time), source_qps(b, elapsed), rate_up(b.tcp_count, f), rate_up(b.udp_count, f));
     if (answers != nullptr) {
         add(e, ",\"answer_bytes_per_second\":%u,\"answered\":%llu",
             answer_bytes_rate(*answers, elapsed),

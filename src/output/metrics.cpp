@@ -55,14 +55,17 @@ void MetricsBoard::consume(const CycleSummary& summary) {
     f.capture = summary.capture;
     struct Sources {
         const BucketSet& set;
+        time_t at;
         int32_t next(int32_t i) const { return set.next_in_use(i + 1); }
-        uint32_t qps(int32_t i) const { return set.bucket(i).qps; }
+        uint32_t qps(int32_t i) const { return source_qps_at(set.bucket(i), at); }
     };
+    const Sources sources{retired, summary.cycle_time};
     std::array<int32_t, kTopSources> top{};
-    f.top_count = top_by_rate(retired.next_in_use(0), Sources{retired}, top);
+    f.top_count = top_by_rate(retired.next_in_use(0), sources, top);
     for (int k = 0; k < f.top_count; ++k) {
-        const Bucket& b = retired.bucket(top[static_cast<size_t>(k)]);
-        f.top[static_cast<size_t>(k)] = {to_text(b.ip_addr, source_prefixes(s_)), b.qps};
+        const int32_t i = top[static_cast<size_t>(k)];
+        f.top[static_cast<size_t>(k)] = {to_text(retired.bucket(i).ip_addr, source_prefixes(s_)),
+                                         sources.qps(i)};
     }
     f.answers_counted = s_.count_answers != 0;
     if (f.answers_counted && retired.counts_answers()) {

@@ -69,10 +69,11 @@ void ComposedLine::entry(const char* fmt, ...) {
 void write_alarm_line(const Settings& s, const Bucket& b, float elapsed, const Stamp& stamp,
                       LineSink& out) {
     const AddrText addr = to_text(b.ip_addr, source_prefixes(s));
+    const uint32_t qps = rate_up(b.tcp_count + b.udp_count, elapsed);
     if (s.foreground) {
         OutLine line;
         if (s.verbosity == 0) {
-            line.add("[%s] source [%s] - %u qps\n", stamp.text, addr.c_str(), b.qps);
+            line.add("[%s] source [%s] - %u qps\n", stamp.text, addr.c_str(), qps);
         } else {
             line.add("[%s] source [%s] - %u qps tcp : %u qps udp ", stamp.text, addr.c_str(),
                      rate_up(b.tcp_count, elapsed), rate_up(b.udp_count, elapsed));
@@ -89,7 +90,7 @@ void write_alarm_line(const Settings& s, const Bucket& b, float elapsed, const S
     }
     ComposedLine line;
     if (s.verbosity == 0) {
-        line.head("source [%s] - %u qps\n", addr.c_str(), b.qps);
+        line.head("source [%s] - %u qps\n", addr.c_str(), qps);
     } else if (s.verbosity == 1) {
         line.head("source [%s] - %u tcp qps - %u udp qps\n", addr.c_str(),
                   rate_up(b.tcp_count, elapsed), rate_up(b.udp_count, elapsed));

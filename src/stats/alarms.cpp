@@ -27,16 +27,15 @@ bool Alarms::held_off(time_t last, time_t cycle_time) const {
                             static_cast<int64_t>(s_.alarm_reset);
 }
 
-DecidedAlarms Alarms::decide(BucketSet& retired, const ZoneSet* zones, time_t cycle_time) {
+DecidedAlarms Alarms::decide(const BucketSet& retired, const ZoneSet* zones, time_t cycle_time) {
     sources_.clear();
     sources_above_.clear();
     for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
-        Bucket& b = retired.bucket(i);
-        if (b.qps <= s_.threshold && !answer_bytes_above(retired, i, cycle_time)) continue;
+        const Bucket& b = retired.bucket(i);
+        if (source_qps_at(b, cycle_time) <= s_.threshold && !answer_bytes_above(retired, i, cycle_time)) continue;
         sources_above_.push_back(i);
         if (!s_.foreground) {
             if (held_off(memory_.last_alarm(b.ip_addr), cycle_time)) continue;
-            b.alarm_set = stamp_of(cycle_time);
             memory_.remember(b.ip_addr, cycle_time);
         }
         sources_.push_back(i);

@@ -41,10 +41,9 @@ class Alarms {
     // zone set (0 when zones are not counted).
     Alarms(const Settings& s, int32_t bucket_count, int32_t zone_count);
 
-    // Decides over the rated retired set and zones (null when not counted)
-    // at cycle_time. In daemon mode each alarmed source's bucket gets
-    // alarm_set, the low 32 bits of cycle_time.
-    DecidedAlarms decide(BucketSet& retired, const ZoneSet* zones, time_t cycle_time);
+    // Decides over the retired set and the rated zones (null when not
+    // counted) at cycle_time.
+    DecidedAlarms decide(const BucketSet& retired, const ZoneSet* zones, time_t cycle_time);
 
   private:
     // Daemon mode: whether a key last alarmed at `last` (0: never) is still

@@ -55,7 +55,6 @@ time_t StatsCycle::run(time_t at) {
             static_cast<long long>(std::chrono::nanoseconds(released - locked).count()));
 #endif
 
-    rate_pass(*retired, cycle_time);
     if (zones != nullptr) rate_zones(*zones, cycle_time);
     summary.retired = retired;
     summary.zones = zones;
@@ -95,15 +94,6 @@ CaptureLoss StatsCycle::read_capture() {
     totals_.dropped_kernel_total += new_kernel;
     totals_.dropped_interface_total += new_interface;
     return totals_;
-}
-
-void StatsCycle::rate_pass(BucketSet& retired, time_t cycle_time) {
-    for (int32_t i = retired.next_in_use(0); i != -1; i = retired.next_in_use(i + 1)) {
-        Bucket& b = retired.bucket(i);
-        const uint32_t elapsed = elapsed_seconds(cycle_time, b.first_packet);
-        if (elapsed < 2) continue;  // too young to give a rate
-        b.qps = rate_up(b.tcp_count + b.udp_count, static_cast<float>(elapsed));
-    }
 }
 
 void StatsCycle::rate_zones(ZoneSet& zones, time_t cycle_time) {

@@ -41,7 +41,7 @@ struct CaptureLoss {
 // What one cycle hands to its consumers, read-only.
 struct CycleSummary {
     time_t cycle_time;
-    // Rated: every bucket seen for 2 seconds or more has its qps. The cycle
+    // The sources of the cycle (their rates: source_qps_at). The cycle
     // empties it after the consumers.
     const BucketSet* retired;
     // The zones of the cycle, rated likewise and with their distinct names
@@ -81,7 +81,6 @@ class StatsCycle {
     time_t run(time_t at);
 
   private:
-    void rate_pass(BucketSet& retired, time_t cycle_time);
     void rate_zones(ZoneSet& zones, time_t cycle_time);
     CaptureLoss read_capture();
 

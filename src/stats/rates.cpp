@@ -26,6 +26,11 @@ uint32_t rate_up(int32_t count, float elapsed) {
     return from_ceiling(static_cast<float>(count) / elapsed);
 }
 
+uint32_t source_qps(const Bucket& b, uint32_t elapsed) {
+    if (elapsed < 2) return 0;
+    return rate_up(b.tcp_count + b.udp_count, static_cast<float>(elapsed));
+}
+
 uint32_t answer_bytes_rate(const AnswerCounts& a, uint32_t elapsed) {
     if (elapsed < 2) return 0;
     // In double precision: byte counts outgrow a float's exact integers.

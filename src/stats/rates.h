@@ -19,6 +19,13 @@ uint32_t elapsed_seconds(time_t to, time_t from);
 uint32_t rate_up(uint32_t count, float elapsed);
 uint32_t rate_up(int32_t count, float elapsed);
 
+// A source's queries per second over its elapsed seconds, rounded up; 0
+// under 2 seconds (too young to give a rate).
+uint32_t source_qps(const Bucket& b, uint32_t elapsed);
+inline uint32_t source_qps_at(const Bucket& b, time_t cycle_time) {
+    return source_qps(b, elapsed_seconds(cycle_time, b.first_packet));
+}
+
 // A source's answer bytes per second over its elapsed seconds, rounded up;
 // 0 under 2 seconds, like every rate.
 uint32_t answer_bytes_rate(const AnswerCounts& a, uint32_t elapsed);

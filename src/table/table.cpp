@@ -31,7 +31,7 @@ void add_counts(Bucket& b, int protocol, uint32_t count, uint32_t qtype) {
 
 // What a never-used bucket reads as: its slot is still all zero bytes, and
 // a free slot that was ever used holds FREE_ADDR, never the all-zero address.
-constexpr Bucket kNeverUsed = {FREE_ADDR, false, 0, 0, 0, 0, 0, 0, {}};
+constexpr Bucket kNeverUsed = {FREE_ADDR, false, 0, 0, 0, 0, {}};
 
 }  // namespace
 
@@ -167,23 +167,6 @@ void Table::reset_totals(time_t now) {
     totals_.ip_addr = FREE_ADDR;
     totals_.first_packet = stamp_of(now);
     answer_totals_ = AnswerTotals{};
-}
-
-// ---- the process-wide table ---------------------------------------------
-
-namespace {
-LockGuarded<Table>* the_table = nullptr;
-}  // namespace
-
-void alloc_buckets(int32_t bucket_count, int32_t zone_count, bool answers) {
-    delete the_table;
-    the_table = new (std::nothrow) LockGuarded<Table>(bucket_count, random_seed(), zone_count, answers);
-    if (the_table == nullptr) malloc_fail(kLabel, sizeof(LockGuarded<Table>));
-}
-
-LockGuarded<Table>& process_table() {
-    assert(the_table != nullptr);
-    return *the_table;
 }
 
 }  // namespace qv

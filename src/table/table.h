@@ -39,8 +39,10 @@ namespace qv {
 // bucket is in use is kept apart (BucketSet::in_use).
 inline constexpr SourceAddr FREE_ADDR = make_addr(255, 255, 255, 255);
 
-// 84 bytes (the address's family byte costs one word): with its chain link
-// and its place in the takeover heap a source costs about 105 bytes a set.
+// 76 bytes (the address's family byte costs one word): with its chain link,
+// its chain head and its place in the takeover heap a source costs 96 bytes
+// a set, and 128 with the answer counts of -R. Rates are not kept: the cycle
+// reads them from the counts and the window (stats/rates.h).
 struct Bucket {
     SourceAddr ip_addr;      // the source (by its prefix); FREE_ADDR when free
     bool verified;           // completed a TCP handshake since the reset (in the address's padding)
@@ -48,8 +50,6 @@ struct Bucket {
     uint32_t udp_count;      // queries over any other transport (wraps)
     uint32_t last_packet;    // the latest query counted; 0 = none since the reset
     uint32_t first_packet;   // the last reset: start of the measuring window
-    uint32_t qps;            // last rate the stats cycle computed; 0 after a reset
-    uint32_t alarm_set;      // the daemon-mode alarm of this cycle, if any; 0 = none
     int32_t qstats[kReportedTypes];  // per reported type, in query_types order (wraps)
 
     // The count of a query type byte: its slot's, or 0 for a type not broken out.
@@ -58,7 +58,7 @@ struct Bucket {
         return s < 0 ? 0 : qstats[s];
     }
 };
-static_assert(sizeof(Bucket) == 84, "every byte of a bucket is paid for once per source and set");
+static_assert(sizeof(Bucket) == 76, "every byte of a bucket is paid for once per source and set");
 
 // The low 32 bits of a time, as a bucket keeps it.
 inline uint32_t stamp_of(time_t t) { return static_cast<uint32_t>(static_cast<uint64_t>(t)); }
@@ -171,12 +171,5 @@ private:
     std::unique_ptr<ZoneSet> zones_[2];
     int active_zone_ = 0;
 };
-
-// The process-wide table, built once at start-up (bucket_count per-source
-// buckets per set, a secret random seed for the hash), behind bucket_lock.
-// Start-up hands it to the capture and the cycle; nothing below control/
-// reaches for it.
-void alloc_buckets(int32_t bucket_count, int32_t zone_count = 0, bool answers = false);
-LockGuarded<Table>& process_table();
 
 }  // namespace qv

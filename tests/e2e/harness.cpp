@@ -22,12 +22,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -984,6 +986,99 @@ std::optional<SyslogMessage> SyslogListener::wait_for(
     return found;
 }
 
+// ---------------------------------------------------------------- Prometheus
+
+Prometheus::Prometheus(uint16_t target, const std::map<std::string, std::string>& files,
+                       const std::string& extra_config) {
+    char dir[] = "/tmp/qv-prometheus-XXXXXX";
+    if (mkdtemp(dir) == nullptr) throw_errno("mkdtemp");
+    dir_ = dir;
+    for (const auto& [name, content] : files) std::ofstream(dir_ + "/" + name) << content;
+    std::ofstream(dir_ + "/prometheus.yml") << "global:\n"
+                                               "  scrape_interval: 1s\n"
+                                               "  scrape_timeout: 1s\n"
+                                               "  evaluation_interval: 1s\n"
+                                               "scrape_configs:\n"
+                                               "  - job_name: quorvane\n"
+                                               "    static_configs:\n"
+                                               "      - targets: ['127.0.0.1:"
+                                            << target << "']\n"
+                                            << extra_config;
+    process_ = std::make_unique<Process>(
+        "/usr/bin/prometheus",
+        std::vector<std::string>{"prometheus", "--config.file=" + dir_ + "/prometheus.yml",
+                                 "--storage.tsdb.path=" + dir_ + "/data",
+                                 "--web.listen-address=127.0.0.1:" + std::to_string(kPort),
+                                 "--log.level=warn"},
+        Stdout::pipe);
+}
+
+Prometheus::~Prometheus() {
+    process_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+::testing::AssertionResult Prometheus::wait_ready(Duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        std::optional<HttpReply> r = http_get_local(kPort, "/-/ready");
+        if (r && r->status == 200) return ::testing::AssertionSuccess();
+        if (!process_->running() || Clock::now() >= deadline) {
+            return ::testing::AssertionFailure()
+                   << "Prometheus not ready: "
+                   << (r ? std::to_string(r->status) + " " + r->body : "no answer") << "\n"
+                   << process_->describe();
+        }
+        std::this_thread::sleep_for(Duration(100));
+    }
+}
+
+std::optional<std::map<std::string, double>> Prometheus::query(const std::string& promql) {
+    std::optional<HttpReply> r =
+        http_get_local(kPort, "/api/v1/query?query=" + url_encoded(promql), Duration(5000));
+    if (!r || r->status != 200) return std::nullopt;
+    const nlohmann::json j = nlohmann::json::parse(r->body, nullptr, false);
+    if (j.is_discarded() || !j.is_object() || j.value("status", "") != "success" ||
+        !j.contains("data") || j.at("data").value("resultType", "") != "vector") {
+        return std::nullopt;
+    }
+    std::map<std::string, double> out;
+    for (const auto& series : j.at("data").at("result")) {
+        auto labels = series.at("metric").get<std::map<std::string, std::string>>();
+        labels.erase("__name__");
+        std::string key;
+        for (const auto& [k, v] : labels) key += (key.empty() ? "" : ",") + k + "=" + v;
+        out[key] = std::stod(series.at("value").at(1).get<std::string>());
+    }
+    return out;
+}
+
+std::string Prometheus::describe_process() const {
+    return process_->describe();
+}
+
+std::string text_of(const std::optional<std::map<std::string, double>>& v) {
+    if (!v) return "(no answer)";
+    std::string out;
+    for (const auto& [k, n] : *v) out += "{" + k + "} " + std::to_string(n) + "\n";
+    return out;
+}
+
+std::string url_encoded(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------- subreaper
 
 std::vector<pid_t> adopted_children() {
@@ -1015,33 +1110,52 @@ std::string wait_exit_of(pid_t child, Duration timeout) {
     return describe_status(status);
 }
 
-// GET /metrics on 127.0.0.1:port: the body of a 200 answer, or nothing.
-std::optional<std::string> metrics_page(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+std::optional<HttpReply> http_get_local(uint16_t port, const std::string& path, Duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return std::nullopt;
-    const timeval limit{2, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
+    bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    if (!connected && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        int err = 0;
+        socklen_t len = sizeof err;
+        connected = poll(&p, 1, remaining_ms(deadline)) == 1 &&
+                    getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    }
+    // The request is small: one send fits a fresh socket's buffer.
+    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    bool closed = false;
     std::string raw;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
+    if (connected && send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                         static_cast<ssize_t>(request.size())) {
         char buf[16384];
-        for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
-            raw.append(buf, static_cast<size_t>(n));
+        while (!closed && readable_by(fd, deadline)) {
+            const ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                raw.append(buf, static_cast<size_t>(n));
+            } else if (n == 0) {
+                closed = true;
+            } else if (errno != EAGAIN && errno != EINTR) {
+                break;
+            }
+        }
     }
     close(fd);
     const size_t body = raw.find("\r\n\r\n");
-    if (!raw.starts_with("HTTP/1.") || raw.compare(8, 5, " 200 ") != 0 ||
-        body == std::string::npos) {
+    if (!closed || !raw.starts_with("HTTP/1.") || raw.size() < 12 || body == std::string::npos)
         return std::nullopt;
-    }
-    return raw.substr(body + 4);
+    return HttpReply{std::atoi(raw.c_str() + 9), raw.substr(body + 4)};
+}
+
+// GET /metrics on 127.0.0.1:port: the body of a 200 answer, or nothing.
+std::optional<std::string> metrics_page(uint16_t port) {
+    std::optional<HttpReply> r = http_get_local(port, "/metrics");
+    if (!r || r->status != 200) return std::nullopt;
+    return std::move(r->body);
 }
 
 Samples samples_of(const std::string& page) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -350,6 +351,19 @@ class SyslogListener {
 };
 SyslogListener& syslog_listener();
 
+// ---------------------------------------------------------------- HTTP
+
+// The status and body of an HTTP answer.
+struct HttpReply {
+    int status = 0;
+    std::string body;
+};
+
+// One HTTP/1.0 GET of path on 127.0.0.1:port, read to the close: nothing
+// when no connection is made or no whole answer comes within the timeout.
+std::optional<HttpReply> http_get_local(uint16_t port, const std::string& path,
+                                        Duration timeout = Duration(2000));
+
 // ---------------------------------------------------------------- metrics page
 
 // GET /metrics on 127.0.0.1:port: the body of a 200 answer, or nothing.
@@ -364,6 +378,45 @@ Samples samples_of(const std::string& page);
 
 // The series of want that got lacks or holds with another value, one a line.
 std::string mismatches(const Samples& got, const Samples& want);
+
+// ---------------------------------------------------------------- Prometheus
+
+// A Prometheus server of the test's own: configuration and storage in a
+// fresh directory (removed at the end), its web side on 127.0.0.1:kPort
+// inside the test namespace, scraping the page on 127.0.0.1:target as job
+// quorvane every second and evaluating its rules every second. files are
+// written into the directory first (name to content), and extra_config is
+// appended to prometheus.yml: rule_files in it are relative to the directory.
+class Prometheus {
+  public:
+    static constexpr uint16_t kPort = 9090;
+
+    explicit Prometheus(uint16_t target, const std::map<std::string, std::string>& files = {},
+                        const std::string& extra_config = "");
+    ~Prometheus();
+    Prometheus(const Prometheus&) = delete;
+    Prometheus& operator=(const Prometheus&) = delete;
+
+    // Until /-/ready answers 200; a failure when the server ends or the
+    // timeout passes first.
+    ::testing::AssertionResult wait_ready(Duration timeout);
+
+    // An instant query's vector: each series' labels ("k=v,...", sorted,
+    // without the name) to its value; nothing when no vector came back.
+    std::optional<std::map<std::string, double>> query(const std::string& promql);
+
+    std::string describe_process() const;
+
+  private:
+    std::string dir_;
+    std::unique_ptr<Process> process_;
+};
+
+// A vector as Prometheus::query returns it, one series a line.
+std::string text_of(const std::optional<std::map<std::string, double>>& v);
+
+// A text with every byte but letters, digits and -_.~ written %XX.
+std::string url_encoded(const std::string& text);
 
 // ---------------------------------------------------------------- subreaper
 

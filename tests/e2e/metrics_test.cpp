@@ -44,7 +44,6 @@ using qv::test::FrameSpec;
 
 // Ports in the test's own network namespace: nothing else listens there.
 constexpr uint16_t kPort = 9530;
-constexpr uint16_t kPrometheusPort = 9090;
 // Below 1024: only a process that binds it as root can serve it.
 constexpr uint16_t kPrivilegedPort = 99;
 
@@ -297,110 +296,6 @@ FrameSpec probe_spec() {
     }
 }
 
-// ---------------------------------------------------------------- Prometheus
-
-std::string url_encoded(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            char hex[4];
-            snprintf(hex, sizeof hex, "%%%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-// A Prometheus server of the test's own: configuration and storage in a
-// fresh directory, its web side on 127.0.0.1 inside the test namespace,
-// scraping the page on 127.0.0.1:target every second.
-class Prometheus {
-  public:
-    explicit Prometheus(uint16_t target) {
-        char dir[] = "/tmp/qv-prometheus-XXXXXX";
-        if (mkdtemp(dir) == nullptr)
-            throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
-        dir_ = dir;
-        std::ofstream(dir_ + "/prometheus.yml") << "global:\n"
-                                                   "  scrape_interval: 1s\n"
-                                                   "  scrape_timeout: 1s\n"
-                                                   "  evaluation_interval: 1s\n"
-                                                   "scrape_configs:\n"
-                                                   "  - job_name: quorvane\n"
-                                                   "    static_configs:\n"
-                                                   "      - targets: ['127.0.0.1:"
-                                                << target << "']\n";
-        process_ = std::make_unique<Process>(
-            "/usr/bin/prometheus",
-            std::vector<std::string>{
-                "prometheus", "--config.file=" + dir_ + "/prometheus.yml",
-                "--storage.tsdb.path=" + dir_ + "/data",
-                "--web.listen-address=127.0.0.1:" + std::to_string(kPrometheusPort),
-                "--log.level=warn"},
-            Stdout::pipe);
-    }
-    ~Prometheus() {
-        process_.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-    Prometheus(const Prometheus&) = delete;
-    Prometheus& operator=(const Prometheus&) = delete;
-
-    ::testing::AssertionResult wait_ready(Duration timeout) {
-        const auto deadline = Clock::now() + timeout;
-        for (;;) {
-            std::optional<Reply> r =
-                http_get(kPrometheusPort, "/-/ready", "127.0.0.1", Duration(2000));
-            if (r && r->status == 200) return ::testing::AssertionSuccess();
-            if (!process_->running() || Clock::now() >= deadline) {
-                return ::testing::AssertionFailure()
-                       << "Prometheus not ready: " << describe(r) << "\n"
-                       << process_->describe();
-            }
-            std::this_thread::sleep_for(Duration(100));
-        }
-    }
-
-    // An instant query's vector: each series' labels ("k=v,...", sorted,
-    // without the name) to its value; nothing when no vector came back.
-    std::optional<std::map<std::string, double>> query(const std::string& promql) {
-        std::optional<Reply> r =
-            http_get(kPrometheusPort, "/api/v1/query?query=" + url_encoded(promql), "127.0.0.1",
-                     Duration(5000));
-        if (!r || r->status != 200) return std::nullopt;
-        const nlohmann::json j = nlohmann::json::parse(r->body, nullptr, false);
-        if (j.is_discarded() || !j.is_object() || j.value("status", "") != "success" ||
-            !j.contains("data") || j.at("data").value("resultType", "") != "vector") {
-            return std::nullopt;
-        }
-        std::map<std::string, double> out;
-        for (const auto& series : j.at("data").at("result")) {
-            auto labels = series.at("metric").get<std::map<std::string, std::string>>();
-            labels.erase("__name__");
-            std::string key;
-            for (const auto& [k, v] : labels) key += (key.empty() ? "" : ",") + k + "=" + v;
-            out[key] = std::stod(series.at("value").at(1).get<std::string>());
-        }
-        return out;
-    }
-
-    std::string describe_process() const { return process_->describe(); }
-
-  private:
-    std::string dir_;
-    std::unique_ptr<Process> process_;
-};
-
-std::string text_of(const std::optional<std::map<std::string, double>>& v) {
-    if (!v) return "(no answer)";
-    std::string out;
-    for (const auto& [k, n] : *v) out += "{" + k + "} " + std::to_string(n) + "\n";
-    return out;
-}
-
 // ---------------------------------------------------------------- DNS over TCP
 
 // A query message: header with RD, one question of class IN.
@@ -632,9 +527,10 @@ TEST_F(Metrics, PageCountsEachFrameClassAndPassesPromtool) {
         port = static_cast<uint16_t>(port + 100);
     };
     const std::vector<uint8_t> long_label = [] {
-        std::vector<uint8_t> n(1, 64);
-        n.resize(65, 'x');
-        n.push_back(0);
+        // A length byte of 64, 64 letters, the root label.
+        std::vector<uint8_t> n(66, 'x');
+        n.front() = 64;
+        n.back() = 0;
         return n;
     }();
     const struct {

@@ -73,9 +73,7 @@ public:
 
 private:
     FramePath() : zones_(7) {
-        // Answers too: they go through the same path as queries.
-        alloc_buckets(kBuckets, kZones, true);
-        ctx_.table = &process_table();
+        ctx_.table = &table_;
         ctx_.watched = &everywhere_;
         ctx_.dump_packets = true;
         ctx_.zones = &zones_;
@@ -101,9 +99,9 @@ private:
                 for (int row = 0; row < kAnswerCodeRows; ++row) n += stats_.answers(v6 != 0, tcp != 0, row);
         return n;
     }
-    static uint64_t answered() { return process_table().lock()->answer_totals().answers(); }
-    static uint64_t counted() {
-        Bucket& t = process_table().lock()->totals();
+    uint64_t answered() { return table_.lock()->answer_totals().answers(); }
+    uint64_t counted() {
+        Bucket& t = table_.lock()->totals();
         return static_cast<uint64_t>(t.tcp_count) + t.udp_count;
     }
 
@@ -148,6 +146,8 @@ private:
         }
     }
 
+    // Answers too: they go through the same path as queries.
+    LockGuarded<Table> table_{kBuckets, uint64_t{3}, kZones, true};
     CaptureContext ctx_;
     const WatchedNetwork everywhere_ = WatchedNetwork::everything();
     CaptureStats stats_;

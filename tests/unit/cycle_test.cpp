@@ -17,6 +17,7 @@
 #include "collectors.h"
 #include "control/stats_thread.h"
 #include "output/report_lines.h"
+#include "stats/rates.h"
 
 namespace qv {
 namespace {
@@ -423,7 +424,7 @@ class Recorder final : public CycleConsumer {
         for (int32_t i : s.alarms.sources) {
             const Bucket& b = s.retired->bucket(i);
             entry.append(" ").append(to_text(b.ip_addr).c_str());
-            if (b.alarm_set == stamp_of(s.cycle_time)) entry += " (stamped)";
+            entry += " at " + std::to_string(source_qps_at(b, s.cycle_time)) + " qps";
         }
         log_.push_back(entry);
     }
@@ -451,7 +452,7 @@ TEST_F(CycleTest, ConsumersReadTheDecidedAlarmsInTurnThenTheSetIsEmptied) {
     add({kB, kUdp, 200, 1, kDay});
     add({kC, kTcp, 300, 1, kDay});
     cycle.run(kDay + 2);
-    const std::string alarms = "3 sources, alarms 198.51.100.7 (stamped) 203.0.113.99 (stamped)";
+    const std::string alarms = "3 sources, alarms 198.51.100.7 at 100 qps 203.0.113.99 at 150 qps";
     EXPECT_EQ(log, (std::vector<std::string>{"first: " + alarms, "second: " + alarms,
                                              "first done: 0 sources", "second done: 0 sources"}));
 }

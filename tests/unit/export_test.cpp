@@ -76,7 +76,6 @@ void expect_all_free(const BucketSet& set) {
         EXPECT_EQ(b.ip_addr, FREE_ADDR) << i;
         EXPECT_EQ(b.tcp_count, 0u) << i;
         EXPECT_EQ(b.udp_count, 0u) << i;
-        EXPECT_EQ(b.qps, 0u) << i;
         EXPECT_EQ(b.type_count(1), 0) << i;
         EXPECT_EQ(b.type_count(28), 0) << i;
     }

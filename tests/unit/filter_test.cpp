@@ -249,6 +249,70 @@ TEST(Filter, LetsThroughTheFramesTheRuleAccepts) {
     }
 }
 
+// A replay of every address lets the plainly DNS Ethernet frames through
+// without running the filter: that shortcut must never pass a frame the
+// filter rejects. Every frame of the table, cut at every length, with every
+// IPv4 header length and with fragment offsets, against libpcap's verdict;
+// and the shortcut must take the plain frames, or it saves nothing.
+TEST(Filter, TheShortcutOfAReplayPassesOnlyWhatTheFilterPasses) {
+    Settings s;
+    char file[] = "x.pcap";
+    s.read_file = file;
+    const std::string text = build_filter_text(s, DeviceNetworks{}, true);
+    ASSERT_TRUE(watched_of(s, DeviceNetworks{}).all());
+    const FileFilter plain(DLT_EN10MB, text.c_str());
+    const FileFilter shortcut(DLT_EN10MB, text.c_str(), true);
+    ASSERT_EQ(plain.error(), "");
+    const test::FileLink* ethernet = nullptr;
+    for (const test::FileLink& l : test::file_links())
+        if (l.dlt == DLT_EN10MB) ethernet = &l;
+    ASSERT_NE(ethernet, nullptr);
+    size_t taken = 0, wrong = 0, checked = 0;
+    std::string first_wrong;
+    auto check = [&](const std::vector<uint8_t>& bytes, uint32_t caplen, const std::string& name) {
+        pcap_pkthdr h{};
+        h.caplen = caplen;
+        h.len = static_cast<bpf_u_int32>(bytes.size());
+        ++checked;
+        if (!plainly_port_53(bytes.data(), caplen)) return;
+        ++taken;
+        if (!plain.passes(h, bytes.data()) && wrong++ == 0) first_wrong = name + " cut at " + std::to_string(caplen);
+        // With the shortcut the replay sees what the filter alone lets through.
+        EXPECT_EQ(shortcut.passes(h, bytes.data()), plain.passes(h, bytes.data())) << name;
+    };
+    size_t whole_plain[2] = {};  // IPv4, IPv6
+    for (bool answers : {false, true}) {
+        for (const auto& f : test::table_frames(*ethernet, test::unit_destinations(), answers)) {
+            std::vector<uint8_t> bytes = test::build_frame(f.layout);
+            const auto size = static_cast<uint32_t>(bytes.size());
+            for (uint32_t cut = 0; cut <= size; ++cut) check(bytes, cut, f.name);
+            pcap_pkthdr h{};
+            h.caplen = h.len = size;
+            if (plainly_port_53(bytes.data(), size)) ++whole_plain[bytes[12] == 0x86 ? 1 : 0];
+            if (bytes.size() < 34 || bytes[12] != 0x08 || bytes[13] != 0x00) continue;
+            for (uint8_t ihl = 0; ihl < 16; ++ihl) {
+                std::vector<uint8_t> b = bytes;
+                b[14] = static_cast<uint8_t>((b[14] & 0xf0) | ihl);
+                check(b, size, f.name + " ihl " + std::to_string(ihl));
+            }
+            // Each flag and offset bit alone, and a few together.
+            std::vector<uint16_t> frags = {0x1fff, 0x2001, 0x00b9};
+            for (int bit = 0; bit < 16; ++bit) frags.push_back(static_cast<uint16_t>(1u << bit));
+            for (uint16_t frag : frags) {
+                std::vector<uint8_t> b = bytes;
+                b[20] = static_cast<uint8_t>(frag >> 8);
+                b[21] = static_cast<uint8_t>(frag);
+                check(b, size, f.name + " fragment field " + std::to_string(frag));
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0u) << "of " << taken << " taken, first " << first_wrong;
+    // The table's untagged UDP and TCP frames with port 53 (and no IPv6
+    // extension header) take it, of both families.
+    EXPECT_GT(whole_plain[0], 0u) << "of " << checked;
+    EXPECT_GT(whole_plain[1], 0u) << "of " << checked;
+}
+
 // A replay of a BSD loopback link reads the family word as the decoder
 // does: every family it reads passes, in either byte order, when the
 // datagram after it is of that IP version; nothing else passes.

@@ -481,7 +481,7 @@ TEST(Metrics, AddressOfTheOption) {
 
 // Each kind of frame lands in exactly one class, as the README lists them.
 TEST(Metrics, FrameClasses) {
-    alloc_buckets(16);
+    LockGuarded<Table> table(16, 1);
     const struct {
         const char* what;
         std::function<void(test::FrameSpec&)> shape;
@@ -507,7 +507,7 @@ TEST(Metrics, FrameClasses) {
         CaptureStats stats;
         TcpStreams streams(1, 8);
         CaptureContext ctx;
-        ctx.table = &process_table();
+        ctx.table = &table;
         ctx.streams = &streams;
         ctx.stats = &stats;
         test::FrameSpec layout;

@@ -29,13 +29,11 @@ constexpr SourceAddr kSrc = make_addr(192, 0, 2, 10);
 
 using TypeCounts = std::vector<std::pair<int, int32_t>>;
 
-Bucket make_bucket(SourceAddr addr, uint32_t tcp, uint32_t udp, uint32_t qps,
-                   const TypeCounts& types = {}) {
+Bucket make_bucket(SourceAddr addr, uint32_t tcp, uint32_t udp, const TypeCounts& types = {}) {
     Bucket b{};
     b.ip_addr = addr;
     b.tcp_count = tcp;
     b.udp_count = udp;
-    b.qps = qps;
     // A type no report breaks out has no counter: what the capture would count.
     for (const auto& [code, n] : types) {
         if (type_slot(static_cast<uint32_t>(code)) >= 0) b.qstats[type_slot(static_cast<uint32_t>(code))] = n;
@@ -142,21 +140,21 @@ const TypeCounts kMixed = {{1, 6}, {15, 3}, {28, 5}, {255, 1}, {16, 100}};
 
 TEST_F(StatsLinesTest, ForegroundAlarmLinesPerVerbosity) {
     const AlarmCase cases[] = {
-        {"v0 prints the qps", 0, make_bucket(kSrc, 61, 61, 61),
+        {"v0 prints the qps", 0, make_bucket(kSrc, 61, 61),
          "[01:02:03] source [192.0.2.10] - 61 qps\n"},
-        {"v1 prints tcp and udp rates", 1, make_bucket(kSrc, 61, 61, 61),
+        {"v1 prints tcp and udp rates", 1, make_bucket(kSrc, 61, 61),
          "[01:02:03] source [192.0.2.10] - 31 qps tcp : 31 qps udp \n"},
-        {"v2 adds the non-zero listed types in table order", 2, make_bucket(kSrc, 10, 5, 8, kMixed),
+        {"v2 adds the non-zero listed types in table order", 2, make_bucket(kSrc, 10, 5, kMixed),
          "[01:02:03] source [192.0.2.10] - 5 qps tcp : 3 qps udp "
          "[3 qps A] [2 qps MX] [3 qps AAAA] [1 qps ANY] \n"},
-        {"v3 is v2", 3, make_bucket(kSrc, 10, 5, 8, kMixed),
+        {"v3 is v2", 3, make_bucket(kSrc, 10, 5, kMixed),
          "[01:02:03] source [192.0.2.10] - 5 qps tcp : 3 qps udp "
          "[3 qps A] [2 qps MX] [3 qps AAAA] [1 qps ANY] \n"},
         {"v2 with only unlisted types has no entries", 2,
-         make_bucket(kSrc, 0, 20, 10, {{16, 20}, {0, 4}, {29, 2}}),
+         make_bucket(kSrc, 0, 20, {{16, 20}, {0, 4}, {29, 2}}),
          "[01:02:03] source [192.0.2.10] - 0 qps tcp : 10 qps udp \n"},
         {"v2 reads each listed code", 2,
-         make_bucket(kSrc, 0, 110, 55,
+         make_bucket(kSrc, 0, 110,
                      {{1, 2},
                       {2, 4},
                       {5, 6},
@@ -171,7 +169,7 @@ TEST_F(StatsLinesTest, ForegroundAlarmLinesPerVerbosity) {
          "[3 qps CNAME] [4 qps SOA] [5 qps PTR] [6 qps MX] [7 qps AAAA] [8 qps A6] "
          "[9 qps AXFR] [10 qps ANY] \n"},
         {"v2 foreground lines are not cut at 191", 2,
-         make_bucket(make_addr(198, 51, 100, 200), 4000000000u, 3000000000u, 1352516352u,
+         make_bucket(make_addr(198, 51, 100, 200), 4000000000u, 3000000000u,
                      all_types_huge()),
          "[01:02:03] source [198.51.100.200] - 2000000000 qps tcp : 1500000000 qps udp "
          "[1000000000 qps A] [1000000128 qps NS] [1000000256 qps CNAME] "
@@ -194,18 +192,18 @@ TEST_F(StatsLinesTest, ForegroundAlarmLinesPerVerbosity) {
 
 TEST_F(StatsLinesTest, SyslogAlarmLinesPerVerbosity) {
     const AlarmCase cases[] = {
-        {"v0", 0, make_bucket(kSrc, 61, 61, 61), "source [192.0.2.10] - 61 qps\n"},
-        {"v1", 1, make_bucket(kSrc, 61, 61, 61), "source [192.0.2.10] - 31 tcp qps - 31 udp qps\n"},
-        {"v2", 2, make_bucket(kSrc, 10, 5, 8, kMixed),
+        {"v0", 0, make_bucket(kSrc, 61, 61), "source [192.0.2.10] - 61 qps\n"},
+        {"v1", 1, make_bucket(kSrc, 61, 61), "source [192.0.2.10] - 31 tcp qps - 31 udp qps\n"},
+        {"v2", 2, make_bucket(kSrc, 10, 5, kMixed),
          "source [192.0.2.10] - 5 tcp qps : 3 udp qps "
          "[3 qps A] [2 qps MX] [3 qps AAAA] [1 qps ANY] "},
-        {"v2 with only unlisted types", 2, make_bucket(kSrc, 0, 20, 10, {{16, 20}}),
+        {"v2 with only unlisted types", 2, make_bucket(kSrc, 0, 20, {{16, 20}}),
          "source [192.0.2.10] - 0 tcp qps : 10 udp qps "},
         // Head 66 characters; the six entries after it reach 190, leaving 2
         // bytes: the AAAA entry is formatted into them as its first character
         // and nothing follows.
         {"v2 cut at 191", 2,
-         make_bucket(make_addr(198, 51, 100, 200), 4000000000u, 3000000000u, 1352516352u,
+         make_bucket(make_addr(198, 51, 100, 200), 4000000000u, 3000000000u,
                      all_types_huge()),
          "source [198.51.100.200] - 2000000000 tcp qps : 1500000000 udp qps "
          "[1000000000 qps A] [1000000128 qps NS] [1000000256 qps CNAME] "
@@ -289,7 +287,7 @@ TEST(StatsTotals, DueOnlyForAPositiveIntervalAndAWindowOfAtLeastItAndTwo) {
     for (const auto& c : cases) {
         Settings s;
         s.totals_interval = c.interval;
-        Bucket totals = make_bucket(SourceAddr{FREE_ADDR}, 3, 0, 0);
+        Bucket totals = make_bucket(SourceAddr{FREE_ADDR}, 3, 0);
         totals.first_packet = c.first;
         uint32_t window = 12345;
         EXPECT_EQ(totals_due(s, totals, c.cycle, &window), c.due)
@@ -313,36 +311,36 @@ TEST_F(StatsLinesTest, TotalsLinesPerModeAndVerbosity) {
     const SourceAddr none{FREE_ADDR};
     const TypeCounts a_aaaa = {{1, 4}, {28, 4}, {16, 9}};
     const TotalsCase cases[] = {
-        {"fg v0: unrounded rates", 1, 0, make_bucket(none, 3, 0, 0), 2,
+        {"fg v0: unrounded rates", 1, 0, make_bucket(none, 3, 0), 2,
          "[01:02:03] totals - 1.50 qps tcp : 0.00 qps udp \n"},
-        {"fg v0 has no type entries", 1, 0, make_bucket(none, 3, 5, 0, a_aaaa), 2,
+        {"fg v0 has no type entries", 1, 0, make_bucket(none, 3, 5, a_aaaa), 2,
          "[01:02:03] totals - 1.50 qps tcp : 2.50 qps udp \n"},
-        {"fg v1 adds the listed types with a rate", 1, 1, make_bucket(none, 3, 5, 0, a_aaaa), 2,
+        {"fg v1 adds the listed types with a rate", 1, 1, make_bucket(none, 3, 5, a_aaaa), 2,
          "[01:02:03] totals - 1.50 qps tcp : 2.50 qps udp [2.00 qps A] [2.00 qps AAAA] \n"},
         {"fg v1: a rate above zero that prints as 0.00 is listed", 1, 1,
-         make_bucket(none, 0, 1, 0, {{1, 1}}), 300,
+         make_bucket(none, 0, 1, {{1, 1}}), 300,
          "[01:02:03] totals - 0.00 qps tcp : 0.00 qps udp [0.00 qps A] \n"},
-        {"fg v1: a window without queries", 1, 1, make_bucket(none, 0, 0, 0), 10,
+        {"fg v1: a window without queries", 1, 1, make_bucket(none, 0, 0), 10,
          "[01:02:03] totals - 0.00 qps tcp : 0.00 qps udp \n"},
         {"fg v2: no cut on standard output", 1, 2,
-         make_bucket(none, 4000000000u, 3000000000u, 0, all_types_huge()), 2,
+         make_bucket(none, 4000000000u, 3000000000u, all_types_huge()), 2,
          "[01:02:03] totals - 2000000000.00 qps tcp : 1500000000.00 qps udp "
          "[1000000000.00 qps A] [1000000128.00 qps NS] [1000000256.00 qps CNAME] "
          "[1000000384.00 qps SOA] [1000000512.00 qps PTR] [1000000640.00 qps MX] "
          "[1000000768.00 qps AAAA] [1000000896.00 qps A6] [1000001024.00 qps AXFR] "
          "[1000001152.00 qps ANY] \n"},
-        {"syslog v0", 0, 0, make_bucket(none, 3, 5, 0, a_aaaa), 2,
+        {"syslog v0", 0, 0, make_bucket(none, 3, 5, a_aaaa), 2,
          "[totals] - 1.50 tcp qps : 2.50 udp qps\n"},
-        {"syslog v1", 0, 1, make_bucket(none, 3, 5, 0, a_aaaa), 2,
+        {"syslog v1", 0, 1, make_bucket(none, 3, 5, a_aaaa), 2,
          "[totals] - 1.50 tcp qps : 2.50 udp qps [2.00 qps A] [2.00 qps AAAA] "},
-        {"syslog v1: a tiny rate is listed", 0, 1, make_bucket(none, 0, 1, 0, {{1, 1}}), 300,
+        {"syslog v1: a tiny rate is listed", 0, 1, make_bucket(none, 0, 1, {{1, 1}}), 300,
          "[totals] - 0.00 tcp qps : 0.00 udp qps [0.00 qps A] "},
-        {"syslog v1: a window without queries", 0, 1, make_bucket(none, 0, 0, 0), 10,
+        {"syslog v1: a window without queries", 0, 1, make_bucket(none, 0, 0), 10,
          "[totals] - 0.00 tcp qps : 0.00 udp qps "},
         // Head 57 characters; five entries reach 176, so the MX entry gets
         // the last 15 characters and nothing follows.
         {"syslog v2 cut at 191", 0, 2,
-         make_bucket(none, 4000000000u, 3000000000u, 0, all_types_huge()), 2,
+         make_bucket(none, 4000000000u, 3000000000u, all_types_huge()), 2,
          "[totals] - 2000000000.00 tcp qps : 1500000000.00 udp qps "
          "[1000000000.00 qps A] [1000000128.00 qps NS] [1000000256.00 qps CNAME] "
          "[1000000384.00 qps SOA] [1000000512.00 qps PTR] [1000000640.00 "},
@@ -386,19 +384,19 @@ TEST_F(StatsLinesTest, AnswersLinesPerMode) {
         uint32_t elapsed;
         const char* want;
     } cases[] = {
-        {"a source answered for its queries", 1, make_bucket(kSrc, 0, 100, 60), answer_counts({97, 0, 1, 0, 0}, 0, 20480, 6000), 10,
+        {"a source answered for its queries", 1, make_bucket(kSrc, 0, 100), answer_counts({97, 0, 1, 0, 0}, 0, 20480, 6000), 10,
          "[01:02:03] answers [192.0.2.10] - 2048 bytes/s, 98% answered, 1% NXDOMAIN, 0% SERVFAIL, 0% REFUSED, 3.4x bytes\n"},
-        {"syslog: the same without the stamp", 0, make_bucket(kSrc, 0, 100, 60),
+        {"syslog: the same without the stamp", 0, make_bucket(kSrc, 0, 100),
          answer_counts({97, 0, 1, 0, 0}, 0, 20480, 6000), 10,
          "answers [192.0.2.10] - 2048 bytes/s, 98% answered, 1% NXDOMAIN, 0% SERVFAIL, 0% REFUSED, 3.4x bytes"},
-        {"2.96 prints as 3.0, the rate rounds up", 1, make_bucket(kSrc, 1, 2, 2), answer_counts({3, 0, 0, 0, 0}, 0, 296, 100), 3,
+        {"2.96 prints as 3.0, the rate rounds up", 1, make_bucket(kSrc, 1, 2), answer_counts({3, 0, 0, 0, 0}, 0, 296, 100), 3,
          "[01:02:03] answers [192.0.2.10] - 99 bytes/s, 100% answered, 0% NXDOMAIN, 0% SERVFAIL, 0% REFUSED, 3.0x bytes\n"},
-        {"answers without queries", 1, make_bucket(kSrc, 0, 0, 0), answer_counts({0, 2, 1, 1, 0}, 1, 4000, 0), 4,
+        {"answers without queries", 1, make_bucket(kSrc, 0, 0), answer_counts({0, 2, 1, 1, 0}, 1, 4000, 0), 4,
          "[01:02:03] answers [192.0.2.10] - 1000 bytes/s, 0% answered, 25% NXDOMAIN, 50% SERVFAIL, 25% REFUSED, -x bytes\n"},
-        {"more answers than queries, too young for a rate", 1, make_bucket(kSrc, 0, 2, 0),
+        {"more answers than queries, too young for a rate", 1, make_bucket(kSrc, 0, 2),
          answer_counts({5, 0, 0, 0, 0}, 0, 500, 40), 1,
          "[01:02:03] answers [192.0.2.10] - 0 bytes/s, 250% answered, 0% NXDOMAIN, 0% SERVFAIL, 0% REFUSED, 12.5x bytes\n"},
-        {"no answers", 1, make_bucket(kSrc, 0, 9, 5), answer_counts({0, 0, 0, 0, 0}, 0, 0, 90), 2,
+        {"no answers", 1, make_bucket(kSrc, 0, 9), answer_counts({0, 0, 0, 0, 0}, 0, 0, 90), 2,
          "[01:02:03] answers [192.0.2.10] - 0 bytes/s, 0% answered, 0% NXDOMAIN, 0% SERVFAIL, 0% REFUSED, 0.0x bytes\n"},
     };
     for (const auto& c : cases) {
@@ -439,7 +437,7 @@ TEST_F(StatsLinesTest, ZoneAndTotalsLinesWithAnswers) {
         }
     }
 
-    const Bucket totals = make_bucket(SourceAddr{FREE_ADDR}, 1000, 143000, 0);
+    const Bucket totals = make_bucket(SourceAddr{FREE_ADDR}, 1000, 143000);
     AnswerTotals a{};
     a.by_class = {114800, 500, 8700, 0, 1400};  // 125400 over 60 s
     a.truncated = 1300;
