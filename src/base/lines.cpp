@@ -27,6 +27,11 @@ std::atomic<bool> fatal_to_syslog{false};
 
 }  // namespace
 
+void LineSink::to_stderr(std::string_view line) {
+    // Unbuffered: one write, whole.
+    fwrite(line.data(), 1, line.size(), stderr);
+}
+
 LineSink& system_lines() {
     static SystemLines lines;
     return lines;

@@ -19,6 +19,8 @@ public:
     virtual void to_stdout(std::string_view line) = 0;
     // One syslog message at the given priority (LOG_NOTICE, LOG_WARNING, ...).
     virtual void to_syslog(int priority, const char* message) = 0;
+    // One whole line for standard error (foreground mode), newline included.
+    virtual void to_stderr(std::string_view line);
 };
 
 // The process-wide sink: standard output and the C library's syslog.

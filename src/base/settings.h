@@ -40,6 +40,8 @@ struct Settings {
     int32_t zone_count = 10000;     // -Z: zones tracked per cycle
     int32_t count_answers = 0;      // -R: count the answers the watched network sends
     uint32_t answer_bytes_threshold = 0;  // -B: 0 = off
+    char* hook_program = nullptr;   // -e: the action hook, as typed; null = none
+    char* hook_path = nullptr;      // -e resolved to an absolute path (daemon mode leaves the directory)
 };
 
 // The prefixes sources are counted by.

@@ -217,7 +217,7 @@ std::optional<Packet> decode_packet(std::span<const uint8_t> f, uint32_t wire_le
     p.dst_port = r.u16();
     if (p.protocol == kTcp) {
         p.seq = r.u32();
-        r.skip(4);  // acknowledgement number
+        p.ack = r.u32();
         const unsigned doff = r.u8() >> 4;
         p.tcp_flags = r.u8();
         // Below 5 words the data would start inside the TCP header.

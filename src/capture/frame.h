@@ -44,7 +44,8 @@ struct Packet {
     uint16_t src_port;
     uint16_t dst_port;
     uint32_t seq;       // TCP: the sequence number
-    uint8_t tcp_flags;  // TCP: FIN 0x01, SYN 0x02, RST 0x04, ...
+    uint32_t ack;       // TCP: the acknowledgement number (meaningful with ACK set)
+    uint8_t tcp_flags;  // TCP: FIN 0x01, SYN 0x02, RST 0x04, ACK 0x10, ...
     // The captured bytes after the transport header: for UDP to the end of
     // the capture, for TCP to the end of the IP datagram (no link fill).
     std::span<const uint8_t> payload;
@@ -56,6 +57,7 @@ struct Packet {
 inline constexpr uint8_t kTcpFin = 0x01;
 inline constexpr uint8_t kTcpSyn = 0x02;
 inline constexpr uint8_t kTcpRst = 0x04;
+inline constexpr uint8_t kTcpAck = 0x10;
 
 // Walks one frame to its transport payload: link layer, IPv4 or IPv6 (with
 // extension headers), UDP or TCP with port 53 at either end.

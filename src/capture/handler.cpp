@@ -88,6 +88,19 @@ public:
     void not_counted(Verdict why) override { note(result_of(why)); }
     bool wants_names() const override { return wants_names_of(ctx_); }
     bool wants_answers() const override { return counts_answers(ctx_); }
+    void handshake(const SourceAddr& client) override {
+        Observation o{.who = client.masked(ctx_.prefixes.of(client)),
+                      .time = now_,
+                      .protocol = 6,
+                      .answer = false,
+                      .truncated = false,
+                      .rcode = 0,
+                      .qtype = 0,
+                      .size = 0,
+                      .zone = nullptr,
+                      .handshake = true};
+        count(ctx_, o);
+    }
     // A segment that completes no message is "other".
     FrameResult result() const { return result_; }
 
@@ -119,8 +132,16 @@ FrameResult take_frame(CaptureContext& ctx, const pcap_pkthdr* header, const u_c
         m.size = p->data_len;
         return take_message(ctx, m, now);
     }
-    // Without -R, segments from port 53 carry answers that count nowhere.
-    if (p->dst_port != 53 && !counts_answers(ctx)) return FrameResult::response;
+    // Without -R, segments from port 53 carry answers that count nowhere;
+    // a SYN-ACK among them (with -Q) still tells the streams the server's
+    // ISN, which the client's ACK must acknowledge for a verified source.
+    if (p->dst_port != 53 && !counts_answers(ctx)) {
+        if (ctx.streams != nullptr && (p->tcp_flags & (kTcpSyn | kTcpAck)) == (kTcpSyn | kTcpAck)) {
+            StreamSink sink(ctx, now);
+            ctx.streams->segment(*p, now, sink);
+        }
+        return FrameResult::response;
+    }
     if (ctx.streams == nullptr) return FrameResult::other;
     StreamSink sink(ctx, now);
     ctx.streams->segment(*p, now, sink);

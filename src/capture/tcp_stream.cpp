@@ -54,6 +54,7 @@ void TcpStreams::segment(const Packet& p, time_t now, Sink& sink) {
         restart(c.dir[1], 0, false);
         c.dir[0].ended = c.dir[1].ended = false;
         c.ended_at = 0;
+        c.handshake = kNoSynAck;
         map_.touch(i, t);
     }
     if (p.tcp_flags & kTcpRst) {
@@ -70,6 +71,14 @@ void TcpStreams::segment(const Packet& p, time_t now, Sink& sink) {
         restart(c.dir[0], 0, false);
         restart(c.dir[1], 0, false);
         c.dir[0].ended = c.dir[1].ended = false;
+        c.handshake = kNoSynAck;
+    }
+    if (i >= 0 && dir == 0 && (p.tcp_flags & (kTcpAck | kTcpSyn)) == kTcpAck) {
+        Conn& c = map_.entry(i);
+        if (c.handshake == kSynAckSeen && p.ack == c.server_isn + 1) {
+            c.handshake = kCompleted;
+            sink.handshake(key.src);
+        }
     }
     if (syn) {
         if (i < 0) {
@@ -81,7 +90,20 @@ void TcpStreams::segment(const Packet& p, time_t now, Sink& sink) {
             if (!st.synced || behind > kRetransmitReach) {
                 restart(st, seq, true);
                 st.ended = false;
+                // The client's new SYN: a new connection, its handshake to come.
+                if (dir == 0) map_.entry(i).handshake = kNoSynAck;
             }
+        }
+        Conn& c = map_.entry(i);
+        if (dir == 1 && (p.tcp_flags & kTcpAck) &&
+            (c.handshake != kCompleted || c.server_isn != p.seq)) {
+            c.server_isn = p.seq;
+            c.handshake = kSynAckSeen;
+        }
+        // Without the answers followed only the SYN-ACK is fed here.
+        if (dir == 1 && !sink.wants_answers()) {
+            map_.touch(i, t);
+            return;
         }
     } else if (i < 0 || !map_.entry(i).dir[dir].synced) {
         // No stream to follow here yet: pick it up only at a segment that

@@ -69,8 +69,11 @@ public:
         // Whether the messages need their names written out.
         virtual bool wants_names() const { return true; }
         // Whether the server's side is followed: without, segments from
-        // port 53 are not to be fed.
+        // port 53 are not to be fed, but for the server's SYN-ACK.
         virtual bool wants_answers() const { return false; }
+        // The client completed the handshake: its ACK acknowledged the
+        // server's SYN-ACK (ack == the server's ISN + 1). Once a connection.
+        virtual void handshake(const SourceAddr& /*client*/) {}
     };
 
     // Feeds one segment to or from port 53, seen at time now.
@@ -92,10 +95,15 @@ private:
         int16_t held = -1;     // slot of a segment that came early, or -1
         uint8_t head[kHead];   // the first bytes of the current message
     };
+    // How far the handshake came: proof that the client's address is real,
+    // as only a client that received the SYN-ACK knows the server's ISN.
+    enum Handshake : uint8_t { kNoSynAck, kSynAckSeen, kCompleted };
     struct Conn {
         const ConnKey key;
         uint32_t last_seen;    // seconds, low 32 bits; 1 once ended
         uint32_t ended_at;     // when it ended; 0 while it runs
+        uint32_t server_isn;   // the SYN-ACK's sequence number
+        Handshake handshake;
         Stream dir[2]{};
     };
     struct Held {

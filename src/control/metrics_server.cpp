@@ -152,9 +152,10 @@ MetricsServer::~MetricsServer() {
     if (fd_ >= 0) close(fd_);
 }
 
-void MetricsServer::start(const CaptureStats& stats, const MetricsBoard& board) {
+void MetricsServer::start(const CaptureStats& stats, const MetricsBoard& board, const HookCounters* hook) {
     stats_ = &stats;
     board_ = &board;
+    hook_ = hook;
     try {
         sweeper_ = std::thread([l = lifetimes_.get()] { l->run(); });
     } catch (const std::system_error& e) {
@@ -186,7 +187,7 @@ void MetricsServer::stop() {
 }
 
 std::string MetricsServer::page() const {
-    MetricsPage p{s_.version, pcap_lib_version(), stats_, board_->figures(), read_process_figures()};
+    MetricsPage p{s_.version, pcap_lib_version(), stats_, board_->figures(), read_process_figures(), hook_};
     return render_metrics(p);
 }
 

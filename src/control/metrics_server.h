@@ -34,7 +34,8 @@ public:
     MetricsServer& operator=(const MetricsServer&) = delete;
 
     // Starts serving what stats and board hold; stop() ends it.
-    void start(const CaptureStats& stats, const MetricsBoard& board);
+    // hook (may be null): the action hook's counts, when -e runs one.
+    void start(const CaptureStats& stats, const MetricsBoard& board, const HookCounters* hook = nullptr);
     void stop();
 
     // The page as it stands (what a GET returns).
@@ -45,6 +46,7 @@ private:
     int fd_ = -1;
     const CaptureStats* stats_ = nullptr;
     const MetricsBoard* board_ = nullptr;
+    const HookCounters* hook_ = nullptr;
     ::MHD_Daemon* daemon_ = nullptr;
     std::unique_ptr<ConnectionLifetimes> lifetimes_;
     std::thread sweeper_;

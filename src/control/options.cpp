@@ -4,9 +4,12 @@
 #include <getopt.h>
 #include <pcap/pcap.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 
 #include "base/memory.h"
@@ -46,6 +49,7 @@ constexpr const char* kUsageLines[] = {
     "-Z N                      track up to N zones per cycle (default 10000)\n",
     "-R                        count the answers the watched network sends\n",
     "-B N                      alarm on sources sent more than N answer bytes per second (default: off; implies -R)\n",
+    "-e PROGRAM                run PROGRAM on each cycle's alarms, with them as JSON lines on its standard input\n",
 };
 
 // The absolute value of a number, within 32 bits.
@@ -77,6 +81,31 @@ ParseResult refuse(const Settings& s, FILE* err, const char* why) {
     return {false, 1};
 }
 
+// Resolves -e to an absolute path (a daemon leaves its directory) and checks
+// that it is an executable file: 0, or why not as an errno value.
+int check_hook(Settings& s) {
+    char* resolved = realpath(s.hook_program, nullptr);
+    if (resolved == nullptr) return errno;
+    struct stat st{};
+    int e = 0;
+    if (stat(resolved, &st) != 0) {
+        e = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        e = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        e = EACCES;
+    } else if (access(resolved, X_OK) != 0) {
+        e = errno;
+    }
+    if (e != 0) {
+        free(resolved);
+        return e;
+    }
+    free(s.hook_path);
+    s.hook_path = resolved;
+    return 0;
+}
+
 }  // namespace
 
 int32_t option_number(const char* text) {
@@ -98,7 +127,7 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
     // '+': stop at the first word that is not an option, as POSIX says.
     optind = 0;  // a full re-initialisation of glibc's getopt
     int c;
-    while ((c = getopt(argc, argv, "+i:t:a:w:x:m:A:M:QbdDvsz:p:hr:u:V4:6:P:T:Z:RB:")) != -1) {
+    while ((c = getopt(argc, argv, "+i:t:a:w:x:m:A:M:QbdDvsz:p:hr:u:V4:6:P:T:Z:RB:e:")) != -1) {
         switch (c) {
             case 'i':
                 s.device = copy_text(optarg, "dev");  // a later -i replaces it
@@ -192,6 +221,10 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
                 if (n != 0) s.answer_bytes_threshold = static_cast<uint32_t>(magnitude(n));
                 break;
             }
+            case 'e':
+                free(s.hook_program);
+                s.hook_program = copy_text(optarg, "hook");
+                break;
             case 'P': {
                 sockaddr_storage scratch;
                 socklen_t len;
@@ -252,6 +285,14 @@ ParseResult parse_command_line(int argc, char** argv, Settings& s, FILE* err) {
     if (s.run_as_user != nullptr && getpwnam(s.run_as_user) == nullptr) {
         fprintf(err, "unknown user %s\n", s.run_as_user);
         return {false, 1};
+    }
+    // A hook that cannot run is refused now, not at the first alarm.
+    if (s.hook_program != nullptr) {
+        const int e = check_hook(s);
+        if (e != 0) {
+            fprintf(err, "unable to run hook %s: %s\n", s.hook_program, strerror(e));
+            return {false, 1};
+        }
     }
     return {true, 0};
 }

@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "base/hash.h"
+#include "base/hook_counters.h"
 #include "base/lines.h"
 #include "base/memory.h"
 #include "capture/worker.h"
@@ -86,6 +88,12 @@ private:
 
 // The process's capture counts for the metrics page.
 CaptureStats the_capture_stats;
+// And the action hook's (-e).
+HookCounters the_hook_counters;
+
+const HookCounters* hook_counters_of(const Settings& s) {
+    return s.hook_path != nullptr ? &the_hook_counters : nullptr;
+}
 
 int run_live(Settings& s, MetricsServer* metrics) {
     // Device.
@@ -120,9 +128,11 @@ int run_live(Settings& s, MetricsServer* metrics) {
         const StopSignalsBlocked only_the_capture_thread_stops;
         if (metrics != nullptr) {
             board = new MetricsBoard(s);
-            metrics->start(the_capture_stats, *board);
+            metrics->start(the_capture_stats, *board, hook_counters_of(s));
         }
-        start_stats_thread(s, worker->table(), new PcapCounters(handle), board);
+        // The hook's thread starts from the stats thread: after the drop
+        // of privileges above, so its program runs as the -u user too.
+        start_stats_thread(s, worker->table(), new PcapCounters(handle), board, &the_hook_counters);
     }
 
     if (stop_signal() == 0) pcap_loop(handle, -1, handle_packet, worker->user());
@@ -160,11 +170,17 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     Collector collector = setup_collector(s);
     SocketSender sender(collector);
     MetricsBoard board(s);
-    WiredCycle cycle(s, worker.table(), system_lines(), sender, collector.host, nullptr,
-                     metrics != nullptr ? &board : nullptr);
+    std::unique_ptr<WiredCycle> wired;
+    {
+        // The hook's thread must not take the stop signals either.
+        const StopSignalsBlocked only_the_replay_thread_stops;
+        wired = std::make_unique<WiredCycle>(s, worker.table(), system_lines(), sender, collector.host, nullptr,
+                                             metrics != nullptr ? &board : nullptr, &the_hook_counters);
+    }
+    WiredCycle& cycle = *wired;
     if (metrics != nullptr) {
         const StopSignalsBlocked only_the_replay_thread_stops;
-        metrics->start(the_capture_stats, board);
+        metrics->start(the_capture_stats, board, hook_counters_of(s));
     }
 
     bool started = false;
@@ -202,6 +218,8 @@ int run_replay(Settings& s, MetricsServer* metrics) {
     if (const int sig = stop_signal()) end_by_signal(sig);
     // The final window, reported as a live run would at its next cycle.
     if (started) run_cycle(next_cycle);
+    // The file's last alarms reach the hook before the process ends.
+    cycle.drain_hook();
     // The page is served while the file is read, and no longer.
     if (metrics != nullptr) metrics->stop();
     fflush(stdout);

@@ -82,11 +82,8 @@ private:
     long budget_ = 0;
 };
 
-// A zone's text JSON-escaped: at most two bytes for each of its characters
-// (it is printable ASCII).
-struct ZoneJson {
-    char text[2 * kZoneKeyMax + 1];
-};
+}  // namespace
+
 ZoneJson escape_zone(const ZoneKey& zone) {
     ZoneJson out;
     size_t n = 0;
@@ -98,8 +95,6 @@ ZoneJson escape_zone(const ZoneKey& zone) {
     out.text[n] = '\0';
     return out;
 }
-
-}  // namespace
 
 HostJson escape_host_name(const char* name) {
     HostJson out{};

@@ -33,6 +33,13 @@ struct HostJson {
 };
 HostJson escape_host_name(const char* name);
 
+// A zone's text JSON-escaped ('"' and '\' with a backslash): at most two
+// bytes for each of its characters (it is printable ASCII).
+struct ZoneJson {
+    char text[2 * kZoneKeyMax + 1];
+};
+ZoneJson escape_zone(const ZoneKey& zone);
+
 // The collector: its socket, where datagrams go, and this host's name, read
 // once at start. A socket that cannot be made ends the process.
 struct Collector {

@@ -333,6 +333,19 @@ std::string render_metrics(const MetricsPage& page) {
         }
     }
 
+    if (const HookCounters* h = page.hook) {
+        p.family("quorvane_hook_runs_total", "counter",
+                 "Runs of the action hook, by how they ended (failed: a non-zero status).");
+        const struct {
+            const char* result;
+            const std::atomic<uint64_t>& value;
+        } runs[] = {{"ok", h->runs_ok}, {"failed", h->runs_failed}, {"killed", h->runs_killed}};
+        for (const auto& r : runs) p.sample("quorvane_hook_runs_total", label("result", r.result), r.value.load());
+        p.single("quorvane_hook_events_total", "counter", "Events handed to the action hook.", h->events.load());
+        p.single("quorvane_hook_events_dropped_total", "counter",
+                 "Events dropped from the action hook's full queue, oldest first.", h->dropped.load());
+    }
+
     const ProcessFigures& pr = page.process;
     p.single("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.", pr.cpu_seconds);
     p.single("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", pr.resident_bytes);

@@ -11,6 +11,7 @@
 
 #include "base/address.h"
 #include "base/capture_stats.h"
+#include "base/hook_counters.h"
 #include "stats/cycle.h"
 #include "table/zones.h"
 
@@ -93,6 +94,7 @@ struct MetricsPage {
     const CaptureStats* capture;
     CycleFigures cycle;
     ProcessFigures process;
+    const HookCounters* hook = nullptr;  // -e: the hook's families are on the page
 };
 
 // The page in the text exposition format, HELP and TYPE for every family.

@@ -28,6 +28,10 @@ namespace qv {
 struct DecidedAlarms {
     std::span<const int32_t> sources;
     std::span<const int32_t> zones;
+    // Every source and zone above its threshold, whatever the hold-off
+    // (in foreground mode the same as the alarms).
+    std::span<const int32_t> sources_above;
+    std::span<const int32_t> zones_above;
     size_t count() const { return sources.size() + zones.size(); }
 };
 
@@ -53,6 +57,8 @@ class Alarms {
     ZoneAlarmMemory zone_memory_;
     std::vector<int32_t> sources_;
     std::vector<int32_t> zones_;
+    std::vector<int32_t> sources_above_;
+    std::vector<int32_t> zones_above_;
 };
 
 }  // namespace qv

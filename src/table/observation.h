@@ -28,6 +28,9 @@ struct Observation {
     uint16_t qtype;     // a query's QTYPE
     uint32_t size;      // the message's bytes; counted only when answers are
     const ZoneQuery* zone = nullptr;  // null: not counted per zone
+    // No message: the source completed a TCP handshake with the watched
+    // network (its address is no forgery); only its bucket's flag is set.
+    bool handshake = false;
 };
 
 }  // namespace qv

@@ -31,7 +31,7 @@ void add_counts(Bucket& b, int protocol, uint32_t count, uint32_t qtype) {
 
 // What a never-used bucket reads as: its slot is still all zero bytes, and
 // a free slot that was ever used holds FREE_ADDR, never the all-zero address.
-constexpr Bucket kNeverUsed = {FREE_ADDR, 0, 0, 0, 0, {}};
+constexpr Bucket kNeverUsed = {FREE_ADDR, false, 0, 0, 0, 0, {}};
 
 }  // namespace
 
@@ -72,7 +72,9 @@ int32_t BucketSet::find_bucket(const SourceAddr& source, time_t now) {
 void BucketSet::count(int32_t i, const Observation& o) {
     assert(in_use(i));
     Bucket& b = map_.entry(i);
-    if (o.answer) {
+    if (o.handshake) {
+        b.verified = true;
+    } else if (o.answer) {
         answers_[i].add_answer(o.rcode, o.truncated, o.size);
     } else {
         add_counts(b, o.protocol, 1, o.qtype);
@@ -132,6 +134,7 @@ int32_t Table::add_query(const SourceAddr& source, int protocol, uint32_t count,
 int32_t Table::add(const Observation& o) {
     const int32_t i = active_->find_bucket(o.who, o.time);
     active_->count(i, o);
+    if (o.handshake) return i;  // nothing for the totals or the zones
     if (o.answer) {
         answer_totals_.add_answer(o.rcode, o.truncated, o.size);
     } else {

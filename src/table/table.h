@@ -45,6 +45,7 @@ inline constexpr SourceAddr FREE_ADDR = make_addr(255, 255, 255, 255);
 // reads them from the counts and the window (stats/rates.h).
 struct Bucket {
     SourceAddr ip_addr;      // the source (by its prefix); FREE_ADDR when free
+    bool verified;           // completed a TCP handshake since the reset (in the address's padding)
     uint32_t tcp_count;      // queries over TCP since the last reset (wraps)
     uint32_t udp_count;      // queries over any other transport (wraps)
     uint32_t last_packet;    // the latest query counted; 0 = none since the reset

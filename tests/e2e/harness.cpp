@@ -6,6 +6,7 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
@@ -1181,6 +1182,187 @@ std::string mismatches(const Samples& got, const Samples& want) {
         }
     }
     return out;
+}
+
+// ---------------------------------------------------------------- promtool
+
+::testing::AssertionResult promtool_accepts(const std::string& page) {
+    char path[] = "/tmp/qv-page-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return ::testing::AssertionFailure() << "mkstemp: " << strerror(errno);
+    const bool written = write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
+    close(fd);
+    if (!written) return ::testing::AssertionFailure() << "cannot write " << path;
+    Process check("/bin/sh", {"sh", "-c", std::string("exec promtool check metrics < ") + path},
+                  Stdout::pipe);
+    const std::string status = check.wait_exit(Duration(30000));
+    unlink(path);
+    if (status == exited(0) && check.out().empty() && check.err().empty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "promtool check metrics: " << check.describe() << "\n--- page:\n"
+           << page;
+}
+
+// ---------------------------------------------------------------- responder
+
+namespace {
+
+// The answer to a query: its header with QR and RA set and its question,
+// nothing else (an OPT record the client sent is left out); FORMERR with
+// the header alone when the question cannot be read.
+std::vector<uint8_t> answer(const uint8_t* q, size_t len) {
+    if (len < 12) return {};
+    size_t at = 12;
+    while (at < len && q[at] != 0 && q[at] < 64) at += 1u + q[at];
+    const bool question = at < len && q[at] == 0 && at + 5 <= len;
+    std::vector<uint8_t> r(q, q + (question ? at + 5 : 12));
+    r[2] = static_cast<uint8_t>(q[2] | 0x80);
+    r[3] = question ? 0x80 : 0x81;
+    r[4] = 0;
+    r[5] = question ? 1 : 0;
+    std::fill(r.begin() + 6, r.begin() + 12, 0);
+    return r;
+}
+
+std::string address_of(const sockaddr_in& a) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return text;
+}
+
+constexpr Duration kReadEvery{5};
+
+}  // namespace
+
+Responder::Responder() {
+    stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (stop_ < 0 || udp_ < 0 || listener_ < 0) throw std::runtime_error(errno_text("responder sockets"));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1, queue = 16;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (setsockopt(listener_, IPPROTO_TCP, TCP_FASTOPEN, &queue, sizeof queue) != 0)
+        throw std::runtime_error(errno_text("TCP_FASTOPEN"));
+    if (bind(udp_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener_, 64) != 0) {
+        throw std::runtime_error(errno_text("bind 127.0.0.1:53"));
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+Responder::~Responder() {
+    uint64_t one = 1;
+    ssize_t ignored = write(stop_, &one, sizeof one);
+    (void)ignored;
+    thread_.join();
+    for (auto& c : conns_) close(c.fd);
+    for (int fd : {stop_, udp_, listener_}) close(fd);
+}
+
+std::vector<std::string> Responder::names_from(const std::string& address) const {
+    std::lock_guard<std::mutex> hold(mu_);
+    const auto it = names_.find(address);
+    return it == names_.end() ? std::vector<std::string>{} : it->second;
+}
+
+void Responder::asked(const std::string& peer, const uint8_t* q, size_t len) {
+    std::string name;
+    for (size_t at = 12; at < len && q[at] != 0 && q[at] < 64 && at + 1 + q[at] <= len; at += 1u + q[at]) {
+        if (!name.empty()) name += '.';
+        name.append(reinterpret_cast<const char*>(q + at + 1), q[at]);
+    }
+    std::lock_guard<std::mutex> hold(mu_);
+    names_[peer].push_back(name);
+}
+
+void Responder::run() {
+    for (;;) {
+        const auto now = Clock::now();
+        int timeout = -1;
+        std::vector<pollfd> fds = {{stop_, POLLIN, 0}, {udp_, POLLIN, 0}, {listener_, POLLIN, 0}};
+        for (const Conn& c : conns_) {
+            short events = c.out.empty() ? 0 : POLLOUT;
+            const auto due = c.last_read + kReadEvery;
+            if (due <= now) {
+                events |= POLLIN;
+            } else {
+                const int wait = static_cast<int>(std::chrono::duration_cast<Duration>(due - now).count()) + 1;
+                timeout = timeout < 0 ? wait : std::min(timeout, wait);
+            }
+            fds.push_back({c.fd, events, 0});
+        }
+        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) return;
+        if (fds[0].revents) return;
+        // Connections accepted now come after the ones just polled.
+        const size_t polled = conns_.size();
+        if (fds[1].revents & POLLIN) serve_udp();
+        if (fds[2].revents & POLLIN) accept_all();
+        for (size_t k = 0; k < polled; ++k) {
+            const short ev = fds[3 + k].revents;
+            if (ev != 0 && !serve(conns_[k], ev)) conns_[k].fd = -1;
+        }
+        std::erase_if(conns_, [](const Conn& c) { return c.fd < 0; });
+    }
+}
+
+void Responder::serve_udp() {
+    uint8_t buf[65536];
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = recvfrom(udp_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) return;
+        asked(address_of(from), buf, static_cast<size_t>(n));
+        const std::vector<uint8_t> r = answer(buf, static_cast<size_t>(n));
+        if (!r.empty()) sendto(udp_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+    }
+}
+
+void Responder::accept_all() {
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) return;
+        conns_.push_back({fd, address_of(peer), {}, {}, Clock::now() - kReadEvery});
+    }
+}
+
+// Reads what has come, queues an answer to every whole query, writes what
+// it can; false once the connection is over.
+bool Responder::serve(Conn& c, short events) {
+    if (events & (POLLIN | POLLHUP | POLLERR)) {
+        c.last_read = Clock::now();
+        uint8_t buf[65536];
+        const ssize_t n = read(c.fd, buf, sizeof buf);
+        if (n == 0 || (n < 0 && errno != EAGAIN)) {
+            close(c.fd);
+            return false;
+        }
+        if (n > 0) c.in.insert(c.in.end(), buf, buf + n);
+        size_t at = 0;
+        while (c.in.size() - at >= 2) {
+            const size_t len = static_cast<size_t>(c.in[at] << 8 | c.in[at + 1]);
+            if (c.in.size() - at - 2 < len) break;
+            asked(c.peer, c.in.data() + at + 2, len);
+            const std::vector<uint8_t> r = answer(c.in.data() + at + 2, len);
+            c.out.push_back(static_cast<uint8_t>(r.size() >> 8));
+            c.out.push_back(static_cast<uint8_t>(r.size()));
+            c.out.insert(c.out.end(), r.begin(), r.end());
+            at += 2 + len;
+        }
+        c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(at));
+    }
+    if (!c.out.empty()) {
+        const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) c.out.erase(c.out.begin(), c.out.begin() + n);
+    }
+    return true;
 }
 
 }  // namespace qv::e2e

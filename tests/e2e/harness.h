@@ -227,6 +227,42 @@ std::string probe_line(const Ipv4& probe);
 ::testing::AssertionResult wait_capturing(Process& p, const qv::test::FrameSpec& probe,
                                           const std::string& line, Duration timeout = kWait);
 
+// A DNS server on 127.0.0.1 port 53, UDP and TCP (with fast open). It reads
+// a connection at most every 5 ms, so that a client's queries pile up in
+// flight and go out several to a segment, as they do against a busy server.
+// Each answer is the query's header with QR and RA set and its question,
+// nothing else (FORMERR with the header alone when the question cannot be
+// read). It keeps the names it was asked, by the sender's address.
+class Responder {
+  public:
+    Responder();
+    ~Responder();
+    Responder(const Responder&) = delete;
+    Responder& operator=(const Responder&) = delete;
+
+    // The names (without the final dot) asked from an address, in order.
+    std::vector<std::string> names_from(const std::string& address) const;
+
+  private:
+    struct Conn {
+        int fd;
+        std::string peer;
+        std::vector<uint8_t> in, out;
+        std::chrono::steady_clock::time_point last_read;
+    };
+    void run();
+    void serve_udp();
+    void accept_all();
+    bool serve(Conn& c, short events);
+    void asked(const std::string& peer, const uint8_t* q, size_t len);
+
+    int stop_ = -1, udp_ = -1, listener_ = -1;
+    std::vector<Conn> conns_;
+    mutable std::mutex mu_;
+    std::map<std::string, std::vector<std::string>> names_;
+    std::thread thread_;
+};
+
 // ---------------------------------------------------------------- collectors
 
 // A UDP socket on a loopback address (127.0.0.1 or ::1) at an ephemeral port.
@@ -334,6 +370,9 @@ std::optional<HttpReply> http_get_local(uint16_t port, const std::string& path,
 std::optional<std::string> metrics_page(uint16_t port);
 
 // Each sample line of a page: the series as written, name{labels}, to its value.
+// promtool's parse and lint of a page: status 0 and nothing said.
+::testing::AssertionResult promtool_accepts(const std::string& page);
+
 using Samples = std::map<std::string, double>;
 Samples samples_of(const std::string& page);
 

@@ -296,25 +296,6 @@ FrameSpec probe_spec() {
     }
 }
 
-// promtool's parse and lint of a page: status 0 and nothing said.
-::testing::AssertionResult promtool_accepts(const std::string& page) {
-    char path[] = "/tmp/qv-page-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0) return ::testing::AssertionFailure() << "mkstemp: " << strerror(errno);
-    const bool written = write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
-    close(fd);
-    if (!written) return ::testing::AssertionFailure() << "cannot write " << path;
-    Process check("/bin/sh", {"sh", "-c", std::string("exec promtool check metrics < ") + path},
-                  Stdout::pipe);
-    const std::string status = check.wait_exit(Duration(30000));
-    unlink(path);
-    if (status == exited(0) && check.out().empty() && check.err().empty())
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << "promtool check metrics: " << check.describe() << "\n--- page:\n"
-           << page;
-}
-
 // ---------------------------------------------------------------- DNS over TCP
 
 // A query message: header with RD, one question of class IN.

@@ -100,18 +100,24 @@ std::vector<uint8_t> build_frame(const FrameSpec& s) {
         l4.assign(4u * s.tcp_doff, 0);
         put16(l4, 0, s.src_port);
         put16(l4, 2, s.dst_port);
+        put16(l4, 4, static_cast<uint16_t>(s.tcp_seq >> 16));
+        put16(l4, 6, static_cast<uint16_t>(s.tcp_seq));
+        put16(l4, 8, static_cast<uint16_t>(s.tcp_ack >> 16));
+        put16(l4, 10, static_cast<uint16_t>(s.tcp_ack));
         l4[12] = static_cast<uint8_t>(s.tcp_doff << 4);
         l4[13] = s.tcp_flags;
         put16(l4, 14, 65535);
-        l4.push_back(static_cast<uint8_t>(dns.size() >> 8));
-        l4.push_back(static_cast<uint8_t>(dns.size()));
+        if (!s.no_message) {
+            l4.push_back(static_cast<uint8_t>(dns.size() >> 8));
+            l4.push_back(static_cast<uint8_t>(dns.size()));
+        }
     } else {
         l4.assign(8, 0);
         put16(l4, 0, s.src_port);
         put16(l4, 2, s.dst_port);
-        put16(l4, 4, static_cast<uint16_t>(8 + dns.size()));
+        put16(l4, 4, static_cast<uint16_t>(8 + (s.no_message ? 0 : dns.size())));
     }
-    l4.insert(l4.end(), dns.begin(), dns.end());
+    if (!s.no_message) l4.insert(l4.end(), dns.begin(), dns.end());
 
     std::vector<uint8_t> ip;
     if (s.ip_version == 6) {

@@ -41,6 +41,9 @@ struct FrameSpec {
     std::vector<ExtHeader> ext_headers;  // IPv6 extension headers, in order
     uint8_t tcp_flags = 0x18;    // PSH|ACK
     uint8_t tcp_doff = 5;        // TCP header length in words; options are zero-filled
+    uint32_t tcp_seq = 0;        // TCP sequence number
+    uint32_t tcp_ack = 0;        // TCP acknowledgement number
+    bool no_message = false;     // no DNS message after the transport header (a bare SYN, ACK, ...)
     uint16_t src_port = 40000;
     uint16_t dst_port = 53;
     uint16_t dns_id = 0x1234;

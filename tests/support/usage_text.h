@@ -36,7 +36,8 @@ inline std::string usage_screen(const std::string& progname) {
            "-T N                      alarm on zones above N queries per second (default: off)\n"
            "-Z N                      track up to N zones per cycle (default 10000)\n"
            "-R                        count the answers the watched network sends\n"
-           "-B N                      alarm on sources sent more than N answer bytes per second (default: off; implies -R)\n";
+           "-B N                      alarm on sources sent more than N answer bytes per second (default: off; implies -R)\n"
+           "-e PROGRAM                run PROGRAM on each cycle's alarms, with them as JSON lines on its standard input\n";
 }
 
 }  // namespace qv::test

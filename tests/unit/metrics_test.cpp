@@ -116,6 +116,32 @@ TEST(Metrics, PageFamiliesAndCounts) {
     EXPECT_EQ(replay.types.count("quorvane_capture_dropped_total"), 0u);
 }
 
+// The hook's families are on the page with -e only, with its counts.
+TEST(Metrics, HookFamiliesWithAHook) {
+    CaptureStats stats;
+    CycleFigures f;
+    const Parsed off = parse(render_metrics({"1.2", "x", &stats, f, {}}));
+    for (const char* family :
+         {"quorvane_hook_runs_total", "quorvane_hook_events_total", "quorvane_hook_events_dropped_total"}) {
+        EXPECT_EQ(off.types.count(family), 0u) << family;
+    }
+    HookCounters hook;
+    hook.runs_ok = 7;
+    hook.runs_failed = 2;
+    hook.runs_killed = 1;
+    hook.events = 12000;
+    hook.dropped = 2000;
+    const Parsed on = parse(render_metrics({"1.2", "x", &stats, f, {}, &hook}));
+    EXPECT_EQ(on.types.at("quorvane_hook_runs_total"), "counter");
+    EXPECT_EQ(on.types.at("quorvane_hook_events_total"), "counter");
+    EXPECT_EQ(on.types.at("quorvane_hook_events_dropped_total"), "counter");
+    EXPECT_EQ(on.samples.at(R"(quorvane_hook_runs_total{result="ok"})"), "7");
+    EXPECT_EQ(on.samples.at(R"(quorvane_hook_runs_total{result="failed"})"), "2");
+    EXPECT_EQ(on.samples.at(R"(quorvane_hook_runs_total{result="killed"})"), "1");
+    EXPECT_EQ(on.samples.at("quorvane_hook_events_total"), "12000");
+    EXPECT_EQ(on.samples.at("quorvane_hook_events_dropped_total"), "2000");
+}
+
 TEST(Metrics, TopZonesWhenZonesAreCounted) {
     CaptureStats stats;
     CycleFigures f;

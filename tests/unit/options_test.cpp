@@ -1,6 +1,9 @@
 // The command line: option values, the address rule, the post-parse rules.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <list>
@@ -180,6 +183,57 @@ TEST(Options, AnswerOptions) {
         EXPECT_EQ(p.s.answer_bytes_threshold, c.bytes) << testing::PrintToString(c.words);
         EXPECT_TRUE(p.err.empty());
     }
+}
+
+// -e: an executable file is taken, resolved to an absolute path; anything
+// else is refused before the program starts.
+TEST(Options, HookProgram) {
+    char tmpl[] = "/tmp/qv-options-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const std::string hook = dir + "/hook";
+    const std::string plain = dir + "/plain";
+    for (const auto& [path, mode] : {std::pair{hook, 0755}, std::pair{plain, 0644}}) {
+        FILE* f = fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("#!/bin/sh\n", f);
+        fclose(f);
+        chmod(path.c_str(), static_cast<mode_t>(mode));
+    }
+    const struct {
+        std::string path;
+        const char* why;  // null: taken
+    } cases[] = {
+        {hook, nullptr},
+        {dir + "/./hook", nullptr},
+        {dir + "/missing", "No such file or directory"},
+        {dir, "Is a directory"},
+        {"/dev/null", "Permission denied"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        auto p = parse({"-e", c.path, "-b"});
+        if (c.why == nullptr) {
+            ASSERT_TRUE(p.r.run);
+            EXPECT_STREQ(p.s.hook_program, c.path.c_str());
+            EXPECT_EQ(std::string(p.s.hook_path), hook);
+            EXPECT_TRUE(p.err.empty());
+        } else {
+            EXPECT_FALSE(p.r.run);
+            EXPECT_EQ(p.r.status, 1);
+            EXPECT_EQ(p.err, "unable to run hook " + c.path + ": " + c.why + "\n");
+        }
+    }
+    // Not executable (no execute bit, so not even for root).
+    auto p = parse({"-e", plain, "-b"});
+    EXPECT_FALSE(p.r.run);
+    EXPECT_EQ(p.err, "unable to run hook " + plain + ": Permission denied\n");
+    auto none = parse({"-b"});
+    EXPECT_EQ(none.s.hook_program, nullptr);
+    EXPECT_EQ(none.s.hook_path, nullptr);
+    unlink(hook.c_str());
+    unlink(plain.c_str());
+    rmdir(dir.c_str());
 }
 
 TEST(Options, FlagsAndTexts) {
