@@ -144,8 +144,21 @@ private:
         return last_group_ = g;
     }
 
+    // At the tail; in front when i is below the head, as the entry the
+    // oldest group just gave up is when it comes straight back (a flood
+    // faster than the map turns over takes the same entry again and
+    // again): a sorted group stays sorted either way.
     void append(int32_t g, int32_t i) {
         Group& gr = groups_[g];
+        ++gr.size;
+        group_of_[i] = g + 1;
+        if (gr.head >= 0 && i < gr.head) {
+            prev_[i] = -1;
+            next_[i] = gr.head;
+            prev_[gr.head] = i;
+            gr.head = i;
+            return;
+        }
         prev_[i] = gr.tail;
         next_[i] = -1;
         if (gr.tail >= 0) {
@@ -155,8 +168,6 @@ private:
             gr.head = i;
         }
         gr.tail = i;
-        ++gr.size;
-        group_of_[i] = g + 1;
     }
 
     void drop_group(int32_t g) {
