@@ -7,7 +7,7 @@
 // with the smallest stamp, lowest index on ties (entry 0 when no entry in
 // use has a stamp). They are found through a hash of the keys with a secret
 // seed (chains through the slots), a hierarchical bitmap of free entries and
-// a 4-ary min-heap of the stamped entries ordered by (stamp, index).
+// the stamped entries grouped by stamp (stamp_order.h).
 //
 // Stamps are unsigned 32-bit seconds; 0 means "no stamp": the entry is in
 // use but never chosen for takeover.
@@ -41,6 +41,7 @@
 
 #include "base/hash.h"
 #include "base/memory.h"
+#include "base/stamp_order.h"
 
 namespace qv {
 
@@ -89,18 +90,14 @@ public:
     };
     // key's entry: found, else claimed or taken over and made fresh at now.
     // A taken-over entry is first shown to evicted(index, entry) as it was.
-    // A fresh entry has no stamp until touch(); now is the stamp it is about
-    // to get, which lets a flood that takes over the same entry again and
-    // again leave the heap alone.
+    // A fresh entry has no stamp until touch().
     template <class Evicted = indexed_map_detail::Ignore>
     Claim claim(const Key& key, uint32_t now, Evicted&& evicted = {});
 
-    // Gives entry i the stamp t (0: none). Cheap when i has it already,
-    // unless i is the entry just claimed, whose place in the heap is not
-    // settled yet.
+    // Gives entry i the stamp t (0: none). Cheap when i has it already.
     void touch(int32_t i, uint32_t t) {
         uint32_t& stamp = slots_[i].entry.*Rules::stamp;
-        if (stamp == t && i != pending_) return;
+        if (stamp == t) return;
         stamp = t;
         set_stamp(i, t);
     }
@@ -121,12 +118,6 @@ private:
         Entry entry;
         int32_t next;  // next slot on the same hash chain, or -1
     };
-    using Rank = uint64_t;  // stamp * 2^32 + index
-    static Rank rank(uint32_t stamp, int32_t i) {
-        return static_cast<Rank>(stamp) << 32 | static_cast<uint32_t>(i);
-    }
-    static int32_t index_of(Rank r) { return static_cast<int32_t>(static_cast<uint32_t>(r)); }
-
     static constexpr Key kVacant = [] {
         if constexpr (requires { Rules::vacant; }) {
             return Key{Rules::vacant};
@@ -136,7 +127,7 @@ private:
     }();
     // Entry i made anew for key, fresh at now.
     void build(int32_t i, const Key& key, uint32_t now);
-    // Sets entry i's stamp in the heap (0: out of it).
+    // Sets entry i's place in the takeover order (stamp 0: out of it).
     void set_stamp(int32_t i, uint32_t t);
 
     size_t chain_of(const Key& k) const { return hash_key(hash_, k); }
@@ -150,23 +141,6 @@ private:
     void mark_used(size_t i);
     void mark_free(size_t i);
     int32_t lowest_free() const;
-
-    Rank& node(int32_t k) const { return heap_[3 + k]; }
-    void place(int32_t k, Rank r) {
-        node(k) = r;
-        heap_pos_[index_of(r)] = k;
-    }
-    int32_t min_child(int32_t first) const;
-    void sift_up(int32_t k, Rank r);
-    void sift_down(int32_t k, Rank r);
-    void heap_set(int32_t i, uint32_t t);
-    void heap_remove(int32_t i);
-    // A taken-over entry left in the heap at its old rank (see claim) is
-    // taken out before the next takeover.
-    void settle() {
-        if (pending_ >= 0 && pending_stale_) heap_remove(pending_);
-        pending_ = -1;
-    }
 
     const char* label_;
     int32_t count_;
@@ -189,14 +163,7 @@ private:
     uint64_t* free_sum_[kMaxLevels] = {};  // [1, levels_)
     uint64_t* used_sum_[kMaxLevels] = {};  // [1, levels_)
 
-    // Node k lives at heap_[3 + k] in a 64-byte aligned array, so the four
-    // children of a node, 4k+1 .. 4k+4, share one cache line.
-    void* heap_mem_;
-    Rank* heap_;
-    int32_t* heap_pos_;  // per entry: its node, or -1 when not in the heap
-    int32_t heap_size_ = 0;
-    int32_t pending_ = -1;        // the entry claimed last, until touched
-    bool pending_stale_ = false;  // ... and still in the heap at its old rank
+    StampOrder order_;  // the stamped entries in use
 };
 
 // ---- construction ----------------------------------------------------------
@@ -212,7 +179,7 @@ inline void* align_up(void* p, size_t alignment) {
 
 template <class Entry, class Rules>
 IndexedMap<Entry, Rules>::IndexedMap(int32_t capacity, uint64_t seed, const char* label)
-    : label_(label), count_(capacity < 1 ? 1 : capacity) {
+    : label_(label), count_(capacity < 1 ? 1 : capacity), order_(count_, label) {
     const size_t n = static_cast<size_t>(count_);
     slot_mem_ = alloc_or_die(n * sizeof(Slot) + 64, label);
     slots_ = static_cast<Slot*>(indexed_map_detail::align_up(slot_mem_, 64));
@@ -235,17 +202,10 @@ IndexedMap<Entry, Rules>::IndexedMap(int32_t capacity, uint64_t seed, const char
     } while (w > 1);
     free_bits_ = static_cast<uint64_t*>(alloc_or_die(words_[0] * 8, label));
     fill_free();
-
-    heap_mem_ = alloc_or_die((n + 3) * sizeof(Rank) + 64, label);
-    heap_ = static_cast<Rank*>(indexed_map_detail::align_up(heap_mem_, 64));
-    heap_pos_ = static_cast<int32_t*>(alloc_or_die(n * sizeof(int32_t), label));
-    std::memset(heap_pos_, 0xff, n * sizeof(int32_t));
 }
 
 template <class Entry, class Rules>
 IndexedMap<Entry, Rules>::~IndexedMap() {
-    std::free(heap_pos_);
-    std::free(heap_mem_);
     for (int l = 1; l < levels_; ++l) {
         std::free(free_sum_[l]);
         std::free(used_sum_[l]);
@@ -280,30 +240,14 @@ typename IndexedMap<Entry, Rules>::Claim IndexedMap<Entry, Rules>::claim(const K
         mark_used(static_cast<size_t>(i));
         ++used_;
         how = How::claimed;
-        settle();
-        pending_ = i;
-        pending_stale_ = false;
     } else {
-        settle();
         how = How::taken_over;
-        if (heap_size_ == 0) {
-            i = 0;
-            heap_remove(0);
-            pending_ = 0;
-            pending_stale_ = false;
+        i = order_.oldest();
+        if (i < 0) {
+            i = 0;  // no entry has a stamp: entry 0 is the last resort
         } else {
-            i = index_of(node(0));
-            pending_ = i;
-            if (heap_size_ == 1 || rank(now, i) < node(min_child(1))) {
-                // Stamped at now, the root stays the root: under a flood
-                // faster than the map turns over, the same entry is taken
-                // over again and again. Its node stays put till the stamp.
-                pending_stale_ = true;
-            } else {
-                heap_remove(i);
-                pending_stale_ = false;
-                prefetch_next_victim();
-            }
+            order_.remove(i);
+            prefetch_next_victim();
         }
         hash_remove(i);
         evicted(i, slots_[i].entry);
@@ -327,11 +271,10 @@ void IndexedMap<Entry, Rules>::build(int32_t i, const Key& key, uint32_t now) {
 template <class Entry, class Rules>
 void IndexedMap<Entry, Rules>::set_stamp(int32_t i, uint32_t t) {
     assert(in_use(i));
-    if (i == pending_) pending_ = -1;
     if (t == 0) {
-        heap_remove(i);
+        order_.remove(i);
     } else {
-        heap_set(i, t);  // for a pending entry, from where its node stands, if it still stands
+        order_.set(i, t);
     }
 }
 
@@ -339,9 +282,8 @@ template <class Entry, class Rules>
 void IndexedMap<Entry, Rules>::release(int32_t i, uint32_t now) {
     assert(i >= 0 && i < count_);
     if (in_use(i)) {
-        if (i == pending_) pending_ = -1;
         hash_remove(i);
-        heap_remove(i);
+        order_.remove(i);
         mark_free(static_cast<size_t>(i));
         --used_;
     }
@@ -354,20 +296,20 @@ void IndexedMap<Entry, Rules>::release_all(uint32_t now, Released&& released) {
     for (int32_t i = next_in_use(0); i >= 0; i = next_in_use(i + 1)) {
         heads_[chain_of(key(i))] = -1;
         slots_[i].next = -1;
-        heap_pos_[i] = -1;
+        order_.forget(i);
         released(i, slots_[i].entry);
         build(i, kVacant, now);
     }
-    heap_size_ = 0;
-    pending_ = -1;
+    order_.clear_groups();
     fill_free();
     used_ = 0;
 }
 
 template <class Entry, class Rules>
 void IndexedMap<Entry, Rules>::prefetch_next_victim() const {
-    if (heap_size_ == 0) return;
-    const char* next = reinterpret_cast<const char*>(&slots_[index_of(node(0))]);
+    const int32_t victim = order_.oldest_if_known();
+    if (victim < 0) return;
+    const char* next = reinterpret_cast<const char*>(&slots_[victim]);
     __builtin_prefetch(next, 1);
     __builtin_prefetch(next + sizeof(Slot) - 1, 1);
 }
@@ -484,76 +426,6 @@ int32_t IndexedMap<Entry, Rules>::next_in_use(int32_t from) const {
     }
     // The bits past the last entry read as free, so pos is a real entry.
     return static_cast<int32_t>(pos);
-}
-
-// ---- heap ------------------------------------------------------------------
-
-// The least of the children starting at first (which exists), chosen
-// without branches when all four exist: ties in time are common and their
-// order by index is anyone's guess for the branch predictor.
-template <class Entry, class Rules>
-int32_t IndexedMap<Entry, Rules>::min_child(int32_t first) const {
-    const Rank* c = &node(first);
-    if (first + 3 < heap_size_) {
-        const int32_t a = c[1] < c[0];
-        const int32_t b = 2 + (c[3] < c[2]);
-        return first + (c[b] < c[a] ? b : a);
-    }
-    int32_t best = 0;
-    for (int32_t j = 1; first + j < heap_size_; ++j) best = c[j] < c[best] ? j : best;
-    return first + best;
-}
-
-template <class Entry, class Rules>
-void IndexedMap<Entry, Rules>::sift_up(int32_t k, Rank r) {
-    while (k > 0) {
-        const int32_t parent = (k - 1) >> 2;
-        if (!(r < node(parent))) break;
-        place(k, node(parent));
-        k = parent;
-    }
-    place(k, r);
-}
-
-template <class Entry, class Rules>
-void IndexedMap<Entry, Rules>::sift_down(int32_t k, Rank r) {
-    for (;;) {
-        const int32_t first = 4 * k + 1;
-        if (first >= heap_size_) break;
-        const int32_t best = min_child(first);
-        if (!(node(best) < r)) break;
-        place(k, node(best));
-        k = best;
-    }
-    place(k, r);
-}
-
-template <class Entry, class Rules>
-void IndexedMap<Entry, Rules>::heap_set(int32_t i, uint32_t t) {
-    const Rank r = rank(t, i);
-    const int32_t k = heap_pos_[i];
-    if (k < 0) {
-        sift_up(heap_size_++, r);
-    } else if (r < node(k)) {
-        sift_up(k, r);
-    } else {
-        sift_down(k, r);
-    }
-}
-
-template <class Entry, class Rules>
-void IndexedMap<Entry, Rules>::heap_remove(int32_t i) {
-    const int32_t k = heap_pos_[i];
-    if (k < 0) return;
-    heap_pos_[i] = -1;
-    const int32_t last = --heap_size_;
-    if (k == last) return;
-    const Rank moved = node(last);
-    if (moved < node(k)) {
-        sift_up(k, moved);
-    } else {
-        sift_down(k, moved);
-    }
 }
 
 }  // namespace qv
