@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -317,6 +318,75 @@ TEST(Zones, AZoneInTheSlotOfAnotherCountsOnlyItsOwnNames) {
         EXPECT_EQ(set.zone(0).queries, 100u);
         EXPECT_EQ(set.zone(0).first_packet, kDay + 2);
         EXPECT_NEAR(set.distinct_names(0), 100.0, 5.0);
+    }
+}
+
+// A zone's text is kept whole whatever its length: in the entry up to 63
+// characters, beyond that in the set's own copy. Zones that share their
+// first 63 characters or more are still told apart, and a zone taking over
+// the place of a long one (or a long one of a short one) has its own text.
+TEST(Zones, TextsKeptWholeThroughTakeovers) {
+    const std::string tail = ".example.";
+    auto zone_of_len = [&](size_t len, char fill) { return std::string(len - tail.size(), fill) + tail; };
+    const std::vector<std::string> zones = {
+        "a.",
+        zone_of_len(62, 'b'),
+        zone_of_len(63, 'c'),
+        zone_of_len(64, 'd'),
+        zone_of_len(200, 'e'),
+        zone_of_len(255, 'f'),
+        zone_of_len(100, 'g'),
+        std::string(70, 'g') + "h" + zone_of_len(100, 'g').substr(71),  // the same length, apart after 70
+        zone_of_len(64, 'c'),  // the 63-character one's first 63, and more
+    };
+    for (const int32_t size : {16, 3}) {
+        SCOPED_TRACE(size);
+        ZoneSet set(size, 5);
+        std::map<std::string, uint32_t> want;
+        for (int round = 0; round < 3; ++round) {
+            for (size_t k = 0; k < zones.size(); ++k) {
+                const ZoneKey key = ZoneKey::of(zones[k]);
+                set.count(key, k, kDay + round * 100 + static_cast<time_t>(k));
+                set.count(key, k, kDay + round * 100 + static_cast<time_t>(k));
+                want[zones[k]] = size == 16 ? 2u * (round + 1) : 2u;  // a small set keeps only the newest
+            }
+        }
+        std::map<std::string, uint32_t> got;
+        for (int32_t i = set.next_in_use(0); i >= 0; i = set.next_in_use(i + 1)) {
+            const ZoneCount& z = set.zone(i);
+            const ZoneKey copy = z.zone;  // as alarms and the metrics keep it
+            EXPECT_EQ(copy.view(), z.zone.view());
+            got[std::string(z.zone.view())] = z.queries;
+        }
+        if (size == 16) {
+            EXPECT_EQ(got, want);
+        } else {
+            ASSERT_EQ(got.size(), 3u);
+            for (size_t k = zones.size() - 3; k < zones.size(); ++k) EXPECT_EQ(got[zones[k]], 2u) << zones[k];
+        }
+    }
+}
+
+// Names are counted exactly up to 16 distinct ones, each asked again and
+// again, in any order; the 17th goes to the sketch.
+TEST(Zones, ExactNamesUpToSixteen) {
+    for (uint32_t distinct = 1; distinct <= 17; ++distinct) {
+        ZoneSet set(11, 3);
+        const ZoneKey key = ZoneKey::of("example.org.");
+        for (int round = 0; round < 3; ++round) {
+            for (uint32_t k = 0; k < distinct; ++k) {
+                const uint32_t name = round == 1 ? distinct - 1 - k : k;
+                set.count(key, SeededHash::mix(500 + name), kDay);
+            }
+        }
+        const int32_t i = set.next_in_use(0);
+        ASSERT_GE(i, 0);
+        EXPECT_EQ(set.zone(i).queries, 3 * distinct);
+        if (distinct <= static_cast<uint32_t>(kExactNames)) {
+            EXPECT_EQ(set.distinct_names(i), distinct);
+        } else {
+            EXPECT_NEAR(set.distinct_names(i), distinct, 1.0);
+        }
     }
 }
 
