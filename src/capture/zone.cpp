@@ -59,6 +59,21 @@ void lower_copy(const char* src, size_t n, char* dst) {
     for (; i < n; ++i) dst[i] = kChars.lower[static_cast<uint8_t>(src[i])];
 }
 
+// a[0, n) == b[0, n), inline: tails are short.
+inline bool same_text(const char* a, const char* b, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) return false;
+    }
+    for (; i < n; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
 // Punycode: the list's internationalized rules are matched by libpsl.
 bool punycode(const char* p, size_t n) { return n >= 4 && std::memcmp(p, "xn--", 4) == 0; }
 
@@ -137,17 +152,9 @@ ZoneFinder::~ZoneFinder() {
     if (own_psl_) psl_free(const_cast<psl_ctx_t*>(psl_));
 }
 
-uint64_t ZoneFinder::tail_hash(const char* p, size_t n) const {
-    uint64_t h = tail_seed_ + n;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        h = (h ^ w) * tail_mul_;
-        h ^= h >> 29;
-    }
-    for (; i < n; ++i) h = (h + static_cast<uint8_t>(p[i])) * tail_mul_;
-    return SeededHash::mix(h);
+uint64_t ZoneFinder::tail_state(uint64_t state, const char* p, size_t n) const {
+    for (size_t i = n; i > 0; --i) state = (state + static_cast<uint8_t>(p[i - 1])) * tail_mul_;
+    return state;
 }
 
 void ZoneFinder::build_tails(const char* path) {
@@ -166,7 +173,7 @@ void ZoneFinder::build_tails(const char* path) {
         if (rules.wildcards.count(t) != 0 && is_public(probe_before(rules.tails, t).c_str())) {
             flags |= kWildcard;
         }
-        const uint64_t h = tail_hash(t.data(), t.size());
+        const uint64_t h = SeededHash::mix(tail_state(tail_seed_, t.data(), t.size()));
         const size_t f = filter_bit(h);
         filter_[f / 64] |= uint64_t{1} << (f % 64);
         size_t i = h >> tail_shift_;
@@ -179,9 +186,9 @@ void ZoneFinder::build_tails(const char* path) {
     root_wildcard_ = is_public(probe_before(rules.tails, "").c_str());
 }
 
-const ZoneFinder::Slot* ZoneFinder::find_tail(const char* p, size_t n) const {
+const ZoneFinder::Slot* ZoneFinder::find_tail(const char* p, size_t n, uint64_t state) const {
     if (n > kZoneMax) return nullptr;
-    const uint64_t h = tail_hash(p, n);
+    const uint64_t h = SeededHash::mix(state);
     const size_t f = filter_bit(h);
     if ((filter_[f / 64] >> (f % 64) & 1) == 0) return nullptr;
     const uint32_t check = static_cast<uint32_t>(h);
@@ -189,7 +196,7 @@ const ZoneFinder::Slot* ZoneFinder::find_tail(const char* p, size_t n) const {
     for (size_t i = h >> tail_shift_;; i = (i + 1) & mask) {
         const Slot& s = slots_[i];
         if (s.len == 0) return nullptr;
-        if (s.check == check && s.len == n && std::memcmp(text_.data() + s.at, p, n) == 0) return &s;
+        if (s.check == check && s.len == n && same_text(text_.data() + s.at, p, n)) return &s;
     }
 }
 
@@ -213,14 +220,23 @@ bool ZoneFinder::zone_by_tails(const char* text, size_t n, ZoneText& out) const 
     size_t d = 0;
     const Slot* parent = nullptr;
     size_t end = n - 1;  // the '.' after the label looked at
+    // The tail hash's state over the suffix so far, taken on from the right
+    // one label (and its '.') at a time.
+    uint64_t state = tail_seed_;
     for (;;) {
         size_t from = end;
-        while (from > 0 && kChars.kind[static_cast<uint8_t>(text[from - 1])] == kPlain) --from;
+        if (end != n - 1) state = (state + static_cast<uint8_t>('.')) * tail_mul_;
+        while (from > 0) {
+            const uint8_t c = static_cast<uint8_t>(text[from - 1]);
+            if (kChars.kind[c] != kPlain) break;
+            state = (state + c) * tail_mul_;  // as tail_state() takes it on
+            --from;
+        }
         if (from == end || punycode(text + from, end - from)) return false;
         // Stopped at anything but a '.' that ends a label: not plain.
         if (from > 0 && (text[from - 1] != '.' || (from >= 2 && text[from - 2] == '\\'))) return false;
         from_of[++d] = from;
-        const Slot* t = find_tail(text + from, n - 1 - from);
+        const Slot* t = find_tail(text + from, n - 1 - from, state);
         const bool is_suffix = t != nullptr ? (t->flags & kPublic) != 0
                                : parent != nullptr ? (parent->flags & kWildcard) != 0
                                                    : root_wildcard_;

@@ -76,8 +76,8 @@ private:
     // when libpsl must judge it.
     bool zone_by_tails(const char* text, size_t n, ZoneText& out) const;
     void zone_by_libpsl(const char* text, size_t n, ZoneText& out) const;
-    // The tail p[0, n), or null.
-    const Slot* find_tail(const char* p, size_t n) const;
+    // The tail p[0, n), whose hash state is state, or null.
+    const Slot* find_tail(const char* p, size_t n, uint64_t state) const;
 
     const psl_ctx_st* psl_ = nullptr;
     bool own_psl_ = false;
@@ -85,12 +85,15 @@ private:
     std::vector<char> text_;
     size_t tails_ = 0;
     bool root_wildcard_ = true;  // a single label of no rule is a public suffix
-    // A tail's hash: its top bits pick its first slot, its low 32 bits are
-    // kept in the slot to pass over other tails without reading their text.
-    // The table is made of the list alone: a name can lengthen no probe.
-    uint64_t tail_hash(const char* p, size_t n) const;
+    // A tail's hash is mix() of a state taken over its bytes from the last
+    // to the first, so that a name's suffixes, one label longer each time,
+    // hash on from the one before. Its top bits pick the tail's first slot,
+    // its low 32 bits are kept in the slot to pass over other tails without
+    // reading their text. The table is made of the list alone: no name can
+    // make a probe longer than its longest run of slots in use.
+    uint64_t tail_state(uint64_t state, const char* p, size_t n) const;
     // A bit for every tail's hash, eight bits a slot (32 KiB for the
-    // list's 12,000 or so tails): most names' first suffix that is no
+    // list's 9,000 or so tails): most names' first suffix that is no
     // tail is turned away here, without a read of the larger slots.
     size_t filter_bit(uint64_t h) const { return (h >> 20) & (filter_.size() * 64 - 1); }
     std::vector<uint64_t> filter_;
