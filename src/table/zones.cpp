@@ -60,11 +60,10 @@ int32_t ZoneSet::claim(const ZoneKey& key, uint32_t t) {
     const auto c = map_.claim(ZoneName::of(key), t,
                               [this](int32_t j, const ZoneCount& old) { clear_registers(j, old); });
     if (c.how != Map::How::found) {
-        // A fresh entry's text is still the caller's: the set keeps its own.
+        // A fresh entry's long text is still the caller's: the set keeps
+        // its own. (A short one is in the entry's key.)
         ZoneName& z = map_.entry(c.index).zone;
-        if (key.len <= kZoneHead) {
-            z.text = z.head;
-        } else {
+        if (key.len > kZoneHead) {
             ZoneKey& copy = long_names_[c.index];
             copy = key;
             z.text = copy.text;

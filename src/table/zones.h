@@ -44,27 +44,44 @@ struct ZoneKey {
 inline uint32_t hash_key(const SeededHash& h, const ZoneKey& k) { return h.text(k.text, k.len); }
 
 // A zone as a set keys it: its text, the first kZoneHead characters in the
-// key itself. text points to the whole: the key's own head when it fits,
-// else the set's copy (or, while a zone is looked up, the caller's).
+// key itself. text points to the whole: the key's own head when it fits
+// (a copy points to its own head), else the set's copy (or, while a zone is
+// looked up, the caller's).
 inline constexpr size_t kZoneHead = 63;
 struct ZoneName {
-    const char* text;
-    uint8_t len;
-    char head[kZoneHead];
+    const char* text = nullptr;
+    uint8_t len = 0;
+    char head[kZoneHead] = {};
+
+    constexpr ZoneName() = default;
+    // key's zone: refers to key's text when longer than kZoneHead, which
+    // key must then outlive.
+    ZoneName(const ZoneKey& key) : len(key.len) {  // NOLINT: a ZoneKey is a zone
+        std::memcpy(head, key.text, std::min<size_t>(key.len, kZoneHead));
+        text = key.len <= kZoneHead ? head : key.text;
+    }
+    constexpr ZoneName(const ZoneName& o) : text(o.text), len(o.len) { copy_head(o); }
+    constexpr ZoneName& operator=(const ZoneName& o) {
+        text = o.text;
+        len = o.len;
+        copy_head(o);
+        return *this;
+    }
+
     std::string_view view() const { return {text, len}; }
     operator ZoneKey() const { return ZoneKey::of(view()); }
-    // key's zone, for looking it up: refers to key's text.
-    static ZoneName of(const ZoneKey& key) {
-        ZoneName z{};
-        z.text = key.text;
-        z.len = key.len;
-        std::memcpy(z.head, key.text, std::min<size_t>(key.len, kZoneHead));
-        return z;
-    }
+    static ZoneName of(const ZoneKey& key) { return ZoneName(key); }
     friend bool operator==(const ZoneName& a, const ZoneName& b) {
         if (a.len != b.len) return false;
         return std::memcmp(a.len <= kZoneHead ? a.head : a.text, a.len <= kZoneHead ? b.head : b.text,
                            a.len) == 0;
+    }
+    friend bool operator==(const ZoneName& a, const ZoneKey& b) { return a.view() == b.view(); }
+
+private:
+    constexpr void copy_head(const ZoneName& o) {
+        for (size_t i = 0; i < kZoneHead; ++i) head[i] = o.head[i];
+        if (o.text == o.head) text = head;
     }
 };
 inline uint32_t hash_key(const SeededHash& h, const ZoneName& k) { return h.text(k.text, k.len); }

@@ -416,8 +416,7 @@ TEST_F(StatsLinesTest, AnswersLinesPerMode) {
 // Zone lines gain their answer shares with -R; the totals gain a line of
 // their own, its rates over the window, not rounded.
 TEST_F(StatsLinesTest, ZoneAndTotalsLinesWithAnswers) {
-    const ZoneKey zone = ZoneKey::of("example.co.uk.");
-    ZoneCount z{ZoneName::of(zone), 0, 0, 0, 0, 0, 0, 0, 0, 0, false, 0};
+    ZoneCount z{ZoneKey::of("example.co.uk."), 0, 0, 0, 0, 0, 0, 0, 0, 0, false, {}};
     z.queries = 20000;
     z.qps = 2000;
     z.names = 8085;

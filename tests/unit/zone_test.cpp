@@ -356,6 +356,9 @@ TEST(Zones, TextsKeptWholeThroughTakeovers) {
             const ZoneCount& z = set.zone(i);
             const ZoneKey copy = z.zone;  // as alarms and the metrics keep it
             EXPECT_EQ(copy.view(), z.zone.view());
+            const ZoneCount whole = z;  // a copy of a short zone has its own text
+            EXPECT_EQ(whole.zone.view(), z.zone.view());
+            EXPECT_EQ(whole.zone.text == whole.zone.head, z.zone.len <= kZoneHead);
             got[std::string(z.zone.view())] = z.queries;
         }
         if (size == 16) {
