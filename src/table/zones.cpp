@@ -39,14 +39,37 @@ double estimate(const uint8_t* registers) {
 ZoneSet::ZoneSet(int32_t count, uint64_t seed) : map_(count, seed, "zones") {
     registers_ = static_cast<uint8_t*>(
         alloc_or_die(static_cast<size_t>(map_.capacity()) * hll::kRegisters, "zones"));
+    more_names_ = static_cast<uint64_t*>(
+        alloc_or_die(static_cast<size_t>(map_.capacity()) * (kExactNames - 1) * sizeof(uint64_t), "zones"));
+    long_names_ = static_cast<ZoneKey*>(alloc_or_die(static_cast<size_t>(map_.capacity()) * sizeof(ZoneKey), "zones"));
 }
 
-ZoneSet::~ZoneSet() { std::free(registers_); }
+// The entry's size is what a query reads: two cache lines, the chain link
+// after it included.
+static_assert(sizeof(ZoneCount) + sizeof(int32_t) <= 128);
+
+ZoneSet::~ZoneSet() {
+    std::free(long_names_);
+    std::free(more_names_);
+    std::free(registers_);
+}
 
 int32_t ZoneSet::claim(const ZoneKey& key, uint32_t t) {
     // Registers are zero when a zone is claimed: never used, or cleared as
     // the zone before it went.
-    return map_.claim(key, t, [this](int32_t j, const ZoneCount& old) { clear_registers(j, old); }).index;
+    const auto c = map_.claim(ZoneName::of(key), t,
+                              [this](int32_t j, const ZoneCount& old) { clear_registers(j, old); });
+    if (c.how != Map::How::found) {
+        // A fresh entry's long text is still the caller's: the set keeps
+        // its own. (A short one is in the entry's key.)
+        ZoneName& z = map_.entry(c.index).zone;
+        if (key.len > kZoneHead) {
+            ZoneKey& copy = long_names_[c.index];
+            copy = key;
+            z.text = copy.text;
+        }
+    }
+    return c.index;
 }
 
 void ZoneSet::count(const ZoneKey& key, uint64_t name_hash, time_t now) {
@@ -57,14 +80,20 @@ void ZoneSet::count(const ZoneKey& key, uint64_t name_hash, time_t now) {
     if (z.dense) {
         hll::add(registers(i), name_hash);
     } else {
-        bool seen = false;
-        for (int k = 0; k < z.exact_count; ++k) seen |= z.exact[k] == name_hash;
+        uint64_t* more = more_names(i);
+        bool seen = z.exact_count > 0 && z.first_name == name_hash;
+        for (int k = 1; k < z.exact_count; ++k) seen |= more[k - 1] == name_hash;
         if (!seen) {
-            if (z.exact_count < kExactNames) {
-                z.exact[z.exact_count++] = name_hash;
+            if (z.exact_count == 0) {
+                z.first_name = name_hash;
+                z.exact_count = 1;
+            } else if (z.exact_count < kExactNames) {
+                more[z.exact_count - 1] = name_hash;
+                ++z.exact_count;
             } else {
                 uint8_t* r = registers(i);
-                for (int k = 0; k < kExactNames; ++k) hll::add(r, z.exact[k]);
+                hll::add(r, z.first_name);
+                for (int k = 0; k < kExactNames - 1; ++k) hll::add(r, more[k]);
                 hll::add(r, name_hash);
                 z.dense = true;
             }

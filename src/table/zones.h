@@ -6,6 +6,13 @@
 // HyperLogLog sketch of 4,096 one-byte registers (standard error about
 // 1.6 %). A zone's registers are touched only once it needs them, so a
 // large -Z costs memory only for the zones that are asked many names.
+//
+// A zone's entry is two cache lines, its text within them when it is no
+// longer than 63 characters (nearly every registrable domain): a query for
+// a zone reads the chain head and its entry, and a set of 10,000 zones
+// fits the second-level cache. Longer texts, and the names after a zone's
+// first, lie in arrays of the set's own, reserved at start and touched
+// only when used.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +43,49 @@ struct ZoneKey {
 };
 inline uint32_t hash_key(const SeededHash& h, const ZoneKey& k) { return h.text(k.text, k.len); }
 
+// A zone as a set keys it: its text, the first kZoneHead characters in the
+// key itself. text points to the whole: the key's own head when it fits
+// (a copy points to its own head), else the set's copy (or, while a zone is
+// looked up, the caller's).
+inline constexpr size_t kZoneHead = 63;
+struct ZoneName {
+    const char* text = nullptr;
+    uint8_t len = 0;
+    char head[kZoneHead] = {};
+
+    constexpr ZoneName() = default;
+    // key's zone: refers to key's text when longer than kZoneHead, which
+    // key must then outlive.
+    ZoneName(const ZoneKey& key) : len(key.len) {  // NOLINT: a ZoneKey is a zone
+        std::memcpy(head, key.text, std::min<size_t>(key.len, kZoneHead));
+        text = key.len <= kZoneHead ? head : key.text;
+    }
+    constexpr ZoneName(const ZoneName& o) : text(o.text), len(o.len) { copy_head(o); }
+    constexpr ZoneName& operator=(const ZoneName& o) {
+        text = o.text;
+        len = o.len;
+        copy_head(o);
+        return *this;
+    }
+
+    std::string_view view() const { return {text, len}; }
+    operator ZoneKey() const { return ZoneKey::of(view()); }
+    static ZoneName of(const ZoneKey& key) { return ZoneName(key); }
+    friend bool operator==(const ZoneName& a, const ZoneName& b) {
+        if (a.len != b.len) return false;
+        return std::memcmp(a.len <= kZoneHead ? a.head : a.text, a.len <= kZoneHead ? b.head : b.text,
+                           a.len) == 0;
+    }
+    friend bool operator==(const ZoneName& a, const ZoneKey& b) { return a.view() == b.view(); }
+
+private:
+    constexpr void copy_head(const ZoneName& o) {
+        for (size_t i = 0; i < kZoneHead; ++i) head[i] = o.head[i];
+        if (o.text == o.head) text = head;
+    }
+};
+inline uint32_t hash_key(const SeededHash& h, const ZoneName& k) { return h.text(k.text, k.len); }
+
 // The distinct-name sketch's arithmetic on a register array.
 namespace hll {
 inline constexpr int kBits = 12;
@@ -47,7 +97,7 @@ double estimate(const uint8_t* registers);
 inline constexpr int kExactNames = 16;
 
 struct ZoneCount {
-    const ZoneKey zone;
+    ZoneName zone;          // the set's to write: see ZoneSet::claim
     uint32_t queries;       // since the last reset (wraps)
     uint32_t first_packet;  // the start of the window, seconds (low 32 bits)
     uint32_t last_packet;   // the latest query; 0 = none since the reset
@@ -56,9 +106,11 @@ struct ZoneCount {
     uint32_t answers;       // answers with -R, since the last reset (wrap)
     uint32_t nxdomain;
     uint32_t servfail;
-    uint8_t exact_count;    // distinct name hashes in exact, while not dense
+    uint8_t exact_count;    // distinct name hashes kept, while not dense
     bool dense;             // the names are in the zone's registers
-    uint64_t exact[kExactNames];
+    // The first name's hash; the next ones are in the set's own array, so
+    // that a zone's entry stays small (most zones are asked few names).
+    uint64_t first_name;
 };
 
 class ZoneSet {
@@ -95,6 +147,7 @@ private:
     // key's zone, found or made fresh at t.
     int32_t claim(const ZoneKey& key, uint32_t t);
     uint8_t* registers(int32_t i) const { return registers_ + static_cast<size_t>(i) * hll::kRegisters; }
+    uint64_t* more_names(int32_t i) const { return more_names_ + static_cast<size_t>(i) * (kExactNames - 1); }
     // A zone's registers, once it has used them, are zero again when it goes.
     void clear_registers(int32_t i, const ZoneCount& z) {
         if (z.dense) std::memset(registers(i), 0, hll::kRegisters);
@@ -102,6 +155,8 @@ private:
 
     Map map_;
     uint8_t* registers_;  // kRegisters a zone, untouched until needed
+    uint64_t* more_names_;  // kExactNames - 1 a zone: the hashes after its first
+    ZoneKey* long_names_;   // a zone's text when longer than kZoneHead
 };
 
 }  // namespace qv

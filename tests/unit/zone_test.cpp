@@ -6,6 +6,11 @@
 #include <libpsl.h>
 #include <syslog.h>
 
+#include <unistd.h>
+
+#include <cctype>
+#include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -55,6 +60,14 @@ TEST(Zones, ZoneOfAName) {
         {"x.a\\.b.net.", "a\\.b.net."},
         {"blogspot.com.", "blogspot.com."},    // a rule of the list's private part
         {"me.blogspot.com.", "me.blogspot.com."},
+        {"\\032x.example.co.uk.", "example.co.uk."},  // an escape before the zone
+        {"a.b\\.c.example.com.", "example.com."},
+        {"a.b\\.c.com.", "b\\.c.com."},                // ... in the zone itself
+        {"a*b.example.com.", "example.com."},
+        {"a.b.c*.kawasaki.jp.", "b.c*.kawasaki.jp."},    // a label of no rule, under a wildcard
+        {"xn--80ak6aa92e.com.", "xn--80ak6aa92e.com."},  // punycode: asked of libpsl
+        {"www.xn--80ak6aa92e.com.", "xn--80ak6aa92e.com."},
+        {"a.b.xn--p1ai.", "b.xn--p1ai."},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(zone(finder, c.name), c.zone) << c.name;
@@ -99,6 +112,122 @@ TEST(Zones, CacheAgreesWithLibpsl) {
         ASSERT_EQ(zone(cached, name + "."), want) << name;
     }
     psl_free(const_cast<psl_ctx_t*>(psl));
+}
+
+// libpsl's zone of a plain name (lower case, with its final dot).
+std::string psl_zone(const psl_ctx_t* psl, const std::string& name) {
+    std::string bare = name.substr(0, name.size() - 1);
+    for (char& c : bare) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const char* r = psl_registrable_domain(psl, bare.c_str());
+    return std::string(r != nullptr ? r : bare.c_str()) + ".";
+}
+
+// Names made from each rule of a list: the rule itself (the '*' of a
+// wildcard as a label), one, two and three labels in front of it, the
+// labels of other rules in front of it, and the label the finder probes
+// the list with; in upper case now and then.
+std::vector<std::string> names_from_rules(const std::string& path, uint32_t seed) {
+    std::vector<std::string> rules;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line.rfind("//", 0) == 0) continue;
+        std::string rule = line.substr(0, line.find_first_of(" \t\r"));
+        if (rule.empty()) continue;
+        if (rule[0] == '!') rule.erase(0, 1);
+        bool ascii = true;
+        for (char c : rule) ascii &= static_cast<unsigned char>(c) < 0x80;
+        if (ascii) rules.push_back(rule);
+    }
+    std::mt19937 rng(seed);
+    const char* fronts[] = {"www", "a", "x0", "x1", "city", "b7-q_z", "co", "com", "jp", "Ab"};
+    std::vector<std::string> names;
+    for (const std::string& rule : rules) {
+        std::string r = rule;
+        if (r.rfind("*.", 0) == 0) r.replace(0, 1, rng() % 2 ? "any" : "x0");
+        names.push_back(r + ".");
+        std::string name = r + ".";
+        for (int k = 0; k < 3; ++k) {
+            name.insert(0, std::string(fronts[rng() % std::size(fronts)]) + ".");
+            names.push_back(name);
+        }
+        // A label of another rule in front: rules nest.
+        const std::string& other = rules[rng() % rules.size()];
+        const size_t dot = other.find('.');
+        if (other[0] != '*') names.push_back(other.substr(0, dot) + "." + r + ".");
+        if (rng() % 5 == 0) {
+            std::string upper = "WWW." + r + ".";
+            for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            names.push_back(upper);
+        }
+    }
+    return names;
+}
+
+// The table of tails answers as libpsl does on the whole name, for names
+// made from every rule of the system's list.
+TEST(Zones, TailsAgreeWithLibpslOnEveryRule) {
+    const std::string list = "/usr/share/publicsuffix/public_suffix_list.dat";
+    ZoneFinder finder(13);
+    ASSERT_TRUE(finder.cached());
+    EXPECT_GT(finder.tail_count(), 5000u);
+    const psl_ctx_t* psl = psl_load_file(list.c_str());
+    ASSERT_NE(psl, nullptr);
+    const std::vector<std::string> names = names_from_rules(list, 5);
+    ASSERT_GT(names.size(), 40000u);
+    size_t wrong = 0;
+    for (const std::string& name : names) {
+        const std::string want = psl_zone(psl, name);
+        const std::string got = zone(finder, name);
+        if (got != want && ++wrong <= 20) ADD_FAILURE() << name << ": " << got << ", libpsl " << want;
+    }
+    EXPECT_EQ(wrong, 0u);
+    psl_free(const_cast<psl_ctx_t*>(psl));
+}
+
+// The same on a small list of its own whose rules nest the awkward ways: a
+// rule whose parent is none but whose grandparent is, a wildcard beside its
+// exception and a rule under it, a deep rule, and a single-label rule
+// under which nothing is listed.
+TEST(Zones, TailsAgreeWithLibpslOnNestedRules) {
+    char path[] = "/tmp/quorvane-zone-list-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string list =
+        "// a small list\n"
+        "name\nforgot.his.name\n"
+        "ck\n*.ck\n!www.ck\nsub.www.ck\n"
+        "example\na.b.c.d.example\n*.e.example\n"
+        "jp\nkawasaki.jp\n*.kawasaki.jp\n!city.kawasaki.jp\n"
+        "solo\n";
+    ASSERT_EQ(write(fd, list.data(), list.size()), static_cast<ssize_t>(list.size()));
+    close(fd);
+    ZoneFinder finder(17, path);
+    ASSERT_TRUE(finder.cached());
+    const psl_ctx_t* psl = psl_load_file(path);
+    ASSERT_NE(psl, nullptr);
+    std::vector<std::string> names = names_from_rules(path, 9);
+    // Labels drawn from the rules' own, so that suffixes that are no rule
+    // but lie between rules come up.
+    const char* labels[] = {"name", "his", "forgot", "ck", "www", "sub", "example", "a", "b", "c", "d",
+                            "e", "jp", "kawasaki", "city", "solo", "x0", "other"};
+    std::mt19937 rng(21);
+    for (int i = 0; i < 20000; ++i) {
+        std::string name;
+        const int n = 1 + static_cast<int>(rng() % 6);
+        for (int k = 0; k < n; ++k) name += std::string(labels[rng() % std::size(labels)]) + ".";
+        names.push_back(name);
+    }
+    for (const std::string& name : names) ASSERT_EQ(zone(finder, name), psl_zone(psl, name)) << name;
+    // What those rules mean, in a few words: the longest public suffix
+    // wins even past a suffix that is none.
+    EXPECT_EQ(zone(finder, "x.forgot.his.name."), "x.forgot.his.name.");
+    EXPECT_EQ(zone(finder, "y.x.his.name."), "his.name.");
+    EXPECT_EQ(zone(finder, "q.sub.www.ck."), "q.sub.www.ck.");
+    EXPECT_EQ(zone(finder, "q.other.ck."), "q.other.ck.");
+    EXPECT_EQ(zone(finder, "q.www.ck."), "www.ck.");
+    psl_free(const_cast<psl_ctx_t*>(psl));
+    unlink(path);
 }
 
 TEST(Zones, SketchWithinFivePercent) {
@@ -189,6 +318,78 @@ TEST(Zones, AZoneInTheSlotOfAnotherCountsOnlyItsOwnNames) {
         EXPECT_EQ(set.zone(0).queries, 100u);
         EXPECT_EQ(set.zone(0).first_packet, kDay + 2);
         EXPECT_NEAR(set.distinct_names(0), 100.0, 5.0);
+    }
+}
+
+// A zone's text is kept whole whatever its length: in the entry up to 63
+// characters, beyond that in the set's own copy. Zones that share their
+// first 63 characters or more are still told apart, and a zone taking over
+// the place of a long one (or a long one of a short one) has its own text.
+TEST(Zones, TextsKeptWholeThroughTakeovers) {
+    const std::string tail = ".example.";
+    auto zone_of_len = [&](size_t len, char fill) { return std::string(len - tail.size(), fill) + tail; };
+    const std::vector<std::string> zones = {
+        "a.",
+        zone_of_len(62, 'b'),
+        zone_of_len(63, 'c'),
+        zone_of_len(64, 'd'),
+        zone_of_len(200, 'e'),
+        zone_of_len(255, 'f'),
+        zone_of_len(100, 'g'),
+        std::string(70, 'g') + "h" + zone_of_len(100, 'g').substr(71),  // the same length, apart after 70
+        zone_of_len(64, 'c'),  // the 63-character one's first 63, and more
+    };
+    for (const int32_t size : {16, 3}) {
+        SCOPED_TRACE(size);
+        ZoneSet set(size, 5);
+        std::map<std::string, uint32_t> want;
+        for (int round = 0; round < 3; ++round) {
+            for (size_t k = 0; k < zones.size(); ++k) {
+                const ZoneKey key = ZoneKey::of(zones[k]);
+                set.count(key, k, kDay + round * 100 + static_cast<time_t>(k));
+                set.count(key, k, kDay + round * 100 + static_cast<time_t>(k));
+                want[zones[k]] = size == 16 ? 2u * (round + 1) : 2u;  // a small set keeps only the newest
+            }
+        }
+        std::map<std::string, uint32_t> got;
+        for (int32_t i = set.next_in_use(0); i >= 0; i = set.next_in_use(i + 1)) {
+            const ZoneCount& z = set.zone(i);
+            const ZoneKey copy = z.zone;  // as alarms and the metrics keep it
+            EXPECT_EQ(copy.view(), z.zone.view());
+            const ZoneCount whole = z;  // a copy of a short zone has its own text
+            EXPECT_EQ(whole.zone.view(), z.zone.view());
+            EXPECT_EQ(whole.zone.text == whole.zone.head, z.zone.len <= kZoneHead);
+            got[std::string(z.zone.view())] = z.queries;
+        }
+        if (size == 16) {
+            EXPECT_EQ(got, want);
+        } else {
+            ASSERT_EQ(got.size(), 3u);
+            for (size_t k = zones.size() - 3; k < zones.size(); ++k) EXPECT_EQ(got[zones[k]], 2u) << zones[k];
+        }
+    }
+}
+
+// Names are counted exactly up to 16 distinct ones, each asked again and
+// again, in any order; the 17th goes to the sketch.
+TEST(Zones, ExactNamesUpToSixteen) {
+    for (uint32_t distinct = 1; distinct <= 17; ++distinct) {
+        ZoneSet set(11, 3);
+        const ZoneKey key = ZoneKey::of("example.org.");
+        for (int round = 0; round < 3; ++round) {
+            for (uint32_t k = 0; k < distinct; ++k) {
+                const uint32_t name = round == 1 ? distinct - 1 - k : k;
+                set.count(key, SeededHash::mix(500 + name), kDay);
+            }
+        }
+        const int32_t i = set.next_in_use(0);
+        ASSERT_GE(i, 0);
+        EXPECT_EQ(set.zone(i).queries, 3 * distinct);
+        if (distinct <= static_cast<uint32_t>(kExactNames)) {
+            EXPECT_EQ(set.distinct_names(i), distinct);
+        } else {
+            EXPECT_NEAR(set.distinct_names(i), distinct, 1.0);
+        }
     }
 }
 
