@@ -91,7 +91,8 @@ TEST(HookEvents, Text) {
 // The longest event fits whole.
 TEST(HookEvents, LongestZoneKeyFits) {
     constexpr uint32_t kMax = 4294967295u;
-    const ZoneCount z{ZoneKey::of(std::string(kZoneKeyMax, '"')),
+    const ZoneKey longest = ZoneKey::of(std::string(kZoneKeyMax, '"'));  // a count refers to a long zone's text
+    const ZoneCount z{longest,
                       kMax,
                       0,
                       0,
