@@ -213,7 +213,7 @@ constexpr uint32_t kClientIsn = 100;
 constexpr uint32_t kServerIsn = 5000;
 
 struct Frame {
-    test::FrameSpec spec;
+    test::FrameSpec layout;
     time_t at;
 };
 
@@ -329,7 +329,7 @@ TEST(HookEvents, VerifiedThroughTheFramePath) {
                 std::optional<LockGuarded<Table>::Handle> lock;
                 if (held) lock.emplace(worker.table().lock());
                 for (const Frame& f : frames) {
-                    const auto bytes = test::build_frame(f.spec);
+                    const auto bytes = test::build_frame(f.layout);
                     pcap_pkthdr h{};
                     h.ts.tv_sec = f.at;
                     h.caplen = h.len = static_cast<uint32_t>(bytes.size());
